@@ -1,0 +1,32 @@
+# Thin wrapper around CMake so that the README's commands work as they stand.
+BUILD   ?= build
+JOBS    ?= $(shell nproc 2>/dev/null || echo 2)
+WERROR  := $(if $(CI),ON,OFF)
+
+.PHONY: all deps check test clean format
+
+all: deps
+	cmake -S . -B $(BUILD)/release -DCMAKE_BUILD_TYPE=Release \
+	      -DDORVANE_TESTS=OFF -DDORVANE_WERROR=$(WERROR)
+	cmake --build $(BUILD)/release -j $(JOBS)
+	@echo "built $(BUILD)/release/dorvane"
+
+deps:
+	@scripts/install-deps build
+
+# The test build stops on any undefined behaviour or leak.
+check:
+	@scripts/install-deps test
+	cmake -S . -B $(BUILD)/check -DCMAKE_BUILD_TYPE=Debug \
+	      -DDORVANE_SANITIZE=ON -DDORVANE_WERROR=$(WERROR)
+	cmake --build $(BUILD)/check -j $(JOBS)
+	cd $(BUILD)/check && ASAN_OPTIONS=detect_leaks=1 \
+	    ctest --output-on-failure --timeout 600 -j 1
+
+test: check
+
+format:
+	clang-format -i $$(git ls-files 'src/*.cc' 'src/*.h')
+
+clean:
+	rm -rf $(BUILD)

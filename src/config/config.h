@@ -1,0 +1,80 @@
+// Configuration: the image and graph records that the configuration builds,
+// the lexer's reader state and parse_config.
+//
+// Every ImageSpec, GraphSpec, string and value array lives in the run's pool
+// until the end of the run. The image list holds the images newest first;
+// each finished left and right list holds its graphs in configuration order.
+#ifndef DORVANE_CONFIG_CONFIG_H_
+#define DORVANE_CONFIG_CONFIG_H_
+
+#include <cstdint>
+#include <cstdio>
+#include <type_traits>
+
+#include "pool/pool.h"
+
+namespace dorvane {
+
+// Which consolidated value a graph shows.
+enum class GraphType : int { minimum = 1, average = 2, maximum = 3 };
+
+struct GraphSpec {
+    int unit;               // series number; the store keeps its low 16 bits
+    const char *legend;     // written under the plot in the graph's colour
+    const char *axis_label; // vertical text of the side; first graph of a side only
+    int color;              // 0xRRGGBB
+    int filled;             // 1: filled area, 0: line
+    int bps;                // 1: the side's axis is labelled in bits (first graph)
+    int type;               // a GraphType value
+    double *values;         // plot_width values of the owning image
+    double maximum;         // set by rendering
+    GraphSpec *next;
+};
+
+struct ImageSpec {
+    const char *file; // PNG path as written in the configuration
+    uint32_t from;    // start of the time range, seconds since the epoch
+    uint32_t to;      // end of the time range
+    int theme;        // 0 white background, 1 black
+    int width;
+    int height;
+    int plot_width;  // width - 20 * font width - font height; values per graph
+    int plot_height; // height - 5 * font height
+    int plot_x;      // 9 * font width + font height
+    int plot_y;      // font height
+    GraphSpec *left;
+    GraphSpec *right;
+    ImageSpec *next;
+};
+
+static_assert(std::is_trivially_destructible_v<GraphSpec>);
+static_assert(std::is_trivially_destructible_v<ImageSpec>);
+
+// Image sizes the configuration accepts: anything smaller has no plot area
+// to draw in (plot_width >= 1, plot_height >= the font height).
+constexpr int MIN_IMAGE_WIDTH = 134;
+constexpr int MIN_IMAGE_HEIGHT = 78;
+constexpr int MAX_IMAGE_SIZE = 8192;
+
+// Puts a new ImageSpec at the head of *list, with its plot geometry computed
+// from gdFontSmall. Always 0.
+int graph_add_image(Pool *pool, ImageSpec **list, const char *file, int theme, int width,
+                    int height, uint32_t from, uint32_t to);
+
+// Puts a new GraphSpec with count zeroed values at the head of *list.
+// Always 0.
+int graph_add_graph(Pool *pool, GraphSpec **list, int count, int unit, const char *legend,
+                    const char *axis_label, int color, int filled, int bps, int type);
+
+// Reads one configuration file into the collect table and *images.
+// 0: read without any message; -1: errors were reported; 1: the file could
+// not be opened ("fopen() failed: ..." on standard error).
+int parse_config(Pool *pool, const char *path, ImageSpec **images);
+
+// As parse_config, from an open stream; name is used in messages. The
+// stream is not closed.
+int parse_config_stream(Pool *pool, FILE *stream, const char *name, ImageSpec **images);
+
+} // namespace dorvane
+
+#endif // DORVANE_CONFIG_CONFIG_H_

@@ -1,0 +1,7 @@
+#include <cstdio>
+
+int main()
+{
+    fputs("dorvane: not built yet\n", stderr);
+    return 1;
+}
