@@ -1,0 +1,120 @@
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "run/run.h"
+
+namespace dorvane {
+namespace {
+
+class Collect : public testing::Test {
+  protected:
+    void SetUp() override { collect_reset(); }
+    void TearDown() override
+    {
+        collect_reset();
+        verbosity = 0;
+    }
+};
+
+TEST_F(Collect, RowsInDeclarationOrder)
+{
+    EXPECT_EQ(add_col(7, "echo 7", 1, 0), 0);
+    EXPECT_EQ(add_col(-3, "echo x", 0, 1), 0);
+    ASSERT_EQ(collect_table.count, 2u);
+    EXPECT_EQ(collect_table.rows[0].unit, 7);
+    EXPECT_STREQ(collect_table.rows[0].query, "echo 7");
+    EXPECT_EQ(collect_table.rows[0].tdiff, 1);
+    EXPECT_EQ(collect_table.rows[0].vdiff, 0);
+    EXPECT_EQ(collect_table.rows[1].unit, -3);
+    EXPECT_EQ(collect_table.rows[1].vdiff, 1);
+    EXPECT_EQ(collect_table.rows[1].value, 0.0);
+}
+
+TEST_F(Collect, DuplicateAndFullTable)
+{
+    ASSERT_EQ(add_col(1, "a", 0, 0), 0);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(add_col(1, "b", 0, 0), 1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "add_col: 1 already defined\n");
+
+    for (int unit = 2; unit <= 512; unit++)
+        ASSERT_EQ(add_col(unit, "q", 0, 0), 0);
+    ASSERT_EQ(collect_table.count, 512u);
+
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(add_col(513, "q", 0, 0), 1);
+    // In a full table a repeated unit is still reported as such.
+    EXPECT_EQ(add_col(200, "q", 0, 0), 1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "add_col: limit of 512 collects reached\nadd_col: 200 already defined\n");
+    EXPECT_EQ(collect_table.count, 512u);
+}
+
+struct QueryCase {
+    const char *query;
+    double value;
+};
+
+class ValueQuery : public testing::TestWithParam<QueryCase> {};
+
+TEST_P(ValueQuery, FirstLineAsNumber)
+{
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(value_query(GetParam().query), GetParam().value) << GetParam().query;
+    testing::internal::GetCapturedStderr();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Commands, ValueQuery,
+    testing::Values(QueryCase{"printf '  42.5 apples\\n7\\n'", 42.5},
+                    QueryCase{"echo -17", -17.0}, QueryCase{"echo 1e3", 1000.0},
+                    QueryCase{"echo 0x10", 16.0}, QueryCase{"echo only letters", 0.0},
+                    QueryCase{"true", 0.0}, QueryCase{"echo 5; exit 3", 5.0},
+                    QueryCase{"printf '\\n9\\n'", 0.0},
+                    QueryCase{"no-such-command-for-dorvane", 0.0},
+                    // Output past the first line is never read in full.
+                    QueryCase{"echo 3; yes 2>/dev/null | head -c 1000000", 3.0}));
+
+TEST(ValueQueryLong, WholeCommandRunsAndIsTraced)
+{
+    // A query far over 127 characters runs whole: only its tail prints 99.
+    std::string query = "true";
+    while (query.size() < 300)
+        query += " && true";
+    query += " && echo 99";
+    verbosity = 1;
+    testing::internal::CaptureStdout();
+    double value = value_query(query.c_str());
+    std::string out = testing::internal::GetCapturedStdout();
+    verbosity = 0;
+    EXPECT_EQ(value, 99.0);
+    EXPECT_EQ(out, "value_query - arg [" + query + "]\nvalue_query - query_path [" + query + "]\n");
+}
+
+// With no descriptor left for the pipe, popen fails.
+[[noreturn]] void query_without_descriptors()
+{
+    struct rlimit saved;
+    getrlimit(RLIMIT_NOFILE, &saved);
+    struct rlimit none = saved;
+    none.rlim_cur = 0;
+    setrlimit(RLIMIT_NOFILE, &none);
+    double v = value_query("echo 5");
+    setrlimit(RLIMIT_NOFILE, &saved);
+    _exit(v == 0.0 ? 0 : 2);
+}
+
+TEST(ValueQueryDeathTest, PopenFailureIsReportedAndGivesZero)
+{
+    EXPECT_EXIT(query_without_descriptors(), testing::ExitedWithCode(0),
+                "^value_query: popen: Too many open files\n$");
+}
+
+} // namespace
+} // namespace dorvane
