@@ -5,6 +5,9 @@
 
 #include <type_traits>
 
+#include "config/config.h"
+#include "pool/pool.h"
+
 namespace dorvane {
 
 // 0 at start, raised by one for each -v. 1: progress lines, results and one
@@ -42,6 +45,45 @@ void collect_reset();
 // Runs query through the shell and reads the number at the start of the
 // first line of its output; 0 when there is none or the shell cannot start.
 double value_query(const char *query);
+
+// The fixed files of the quick query (-g).
+constexpr const char *QUICK_CONFIG_PATH = "/tmp/.dorvane.conf.temp";
+constexpr const char *QUICK_IMAGE_PATH = "/tmp/.dorvane.png.temp";
+
+// What the command line asks of a run. Strings are pool copies.
+struct RunSettings {
+    const char *program;      // first word after its last '/', "" without one
+    const char *config_file;  // -c
+    const char *config_dir;   // -C; when set, config_file is not read
+    const char *store;        // -d
+    const char *copy_target;  // -f; null: no copy
+    int draw;                 // -p
+    int query;                // -q
+    int truncate;             // -t
+    int days_raw;             // days kept at level 0 (-t)
+    int days_consolidated;    // days kept at higher levels (-t, 365)
+    int quick;                // -g
+    const char *quick_config; // the quick configuration text of the last -g
+};
+
+enum class OptionsResult : int { run = 0, refused = 1 };
+
+// Reads the command line into *settings and writes the quick configuration
+// file for each -g. refused: the usage line or another message has been
+// printed and the run ends with status 1.
+[[nodiscard]] OptionsResult run_read_options(Pool *pool, int argc, char **argv,
+                                             RunSettings *settings);
+
+// Writes text to path as the quick configuration: never through a link,
+// only over a regular file of this user with one link, mode 0600. 1 after
+// "main: fopen fail\n".
+[[nodiscard]] int run_write_quick_config(const char *path, const char *text);
+
+// Reads every regular, non-hidden file of the -C directory, else the -c
+// file, then the quick configuration. 1 after the failure was reported (a
+// directory that cannot be opened reports nothing).
+[[nodiscard]] int run_read_configuration(Pool *pool, const RunSettings *settings,
+                                         ImageSpec **images);
 
 } // namespace dorvane
 
