@@ -87,10 +87,17 @@ bool write_fd(gdImagePtr im, int fd)
 // file of ours with a single link.
 int write_in_place(gdImagePtr im, const char *file, bool quick)
 {
-    // The quick image lives in a shared directory: never follow a link
-    // there, nor wait on a FIFO that someone left under its name.
-    const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (quick ? O_NOFOLLOW | O_NONBLOCK : 0);
-    const int fd = open(file, flags, quick ? 0600 : 0666);
+    int fd;
+    if (quick) {
+        // A shared directory: never follow a link there, nor wait on a FIFO
+        // that someone left under the name; a new file is made exclusively.
+        const int flags = O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
+        fd = open(file, flags);
+        if (fd < 0 && errno == ENOENT)
+            fd = open(file, flags | O_CREAT | O_EXCL, 0600);
+    } else {
+        fd = open(file, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    }
     if (fd < 0)
         return fail(file);
     struct stat st;
