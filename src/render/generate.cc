@@ -96,7 +96,12 @@ int generate(ImageSpec *images, const time_t *now)
         }
         const int background = image->theme == 1 ? gdImageColorAllocate(im.get(), 0, 0, 0)
                                                  : gdImageColorAllocate(im.get(), 255, 255, 255);
-        gdImageFilledRectangle(im.get(), 0, 0, image->width - 1, image->height - 1, background);
+        // gdImageCreate sets every pixel to index 0, the background just
+        // allocated: painting it again changes no pixel and would cost as
+        // much as all the rest of the drawing.
+        if (background != 0)
+            gdImageFilledRectangle(im.get(), 0, 0, image->width - 1, image->height - 1,
+                                   background);
         if (now != nullptr)
             graph_draw_axes_at(im.get(), image, *now);
         else
