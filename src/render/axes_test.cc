@@ -9,10 +9,8 @@
 #include "render/render.h"
 #include "render/test_util.h"
 
-namespace dorvane
-{
-namespace
-{
+namespace dorvane {
+namespace {
 
 using namespace render_test;
 
