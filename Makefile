@@ -3,7 +3,7 @@ BUILD   ?= build
 JOBS    ?= $(shell nproc 2>/dev/null || echo 2)
 WERROR  := $(if $(CI),ON,OFF)
 
-.PHONY: all deps check test clean format
+.PHONY: all deps check test clean format fuzz fuzz-build
 
 all: deps
 	cmake -S . -B $(BUILD)/release -DCMAKE_BUILD_TYPE=Release \
@@ -22,6 +22,25 @@ check:
 	cmake --build $(BUILD)/check -j $(JOBS)
 	cd $(BUILD)/check && ASAN_OPTIONS=detect_leaks=1 \
 	    ctest --output-on-failure --timeout 600 -j 1
+	$(MAKE) --no-print-directory fuzz-build
+	cd $(BUILD)/fuzz && FUZZ_SECONDS=$(FUZZ_CHECK_SECONDS) \
+	    ctest --output-on-failure --timeout 600 -j 1
+
+# The libFuzzer targets of fuzz/, built by clang in a build of their own.
+# `make fuzz` runs each for FUZZ_SECONDS; `make check` replays every seed
+# and kept failure and runs each target for FUZZ_CHECK_SECONDS.
+FUZZ_SECONDS       ?= 300
+FUZZ_CHECK_SECONDS ?= 30
+
+fuzz-build:
+	@scripts/install-deps test
+	CC=clang CXX=clang++ cmake -S . -B $(BUILD)/fuzz -DCMAKE_BUILD_TYPE= \
+	      -DDORVANE_FUZZ=ON -DDORVANE_TESTS=OFF -DDORVANE_WERROR=$(WERROR)
+	cmake --build $(BUILD)/fuzz -j $(JOBS) --target fuzzers
+
+fuzz: fuzz-build
+	cd $(BUILD)/fuzz && FUZZ_SECONDS=$(FUZZ_SECONDS) \
+	    ctest --output-on-failure --timeout $$(($(FUZZ_SECONDS) + 600)) -j 1
 
 test: check
 
