@@ -42,6 +42,10 @@ void collect_reset();
 // "add_col: limit of %d collects reached\n".
 [[nodiscard]] int add_col(int unit, const char *query, int tdiff, int vdiff);
 
+// The query-and-store phase: runs every query in table order, then stores
+// every value with the time of storing. 1 as soon as a store fails.
+[[nodiscard]] int query_and_store();
+
 // Runs query through the shell and reads the number at the start of the
 // first line of its output; 0 when there is none or the shell cannot start.
 double value_query(const char *query);
@@ -84,6 +88,10 @@ enum class OptionsResult : int { run = 0, refused = 1 };
 // directory that cannot be opened reports nothing).
 [[nodiscard]] int run_read_configuration(Pool *pool, const RunSettings *settings,
                                          ImageSpec **images);
+
+// Opens the store, runs the phases that the settings ask for in their
+// fixed order and closes the store. The exit status of the run.
+[[nodiscard]] int run_phases(const RunSettings *settings, ImageSpec *images);
 
 } // namespace dorvane
 
