@@ -1,15 +1,103 @@
-// The sample store. (Being written: only the check that rendering and the
-// copy use to refuse the open store's own file is declared so far.)
+// The sample store: one Berkeley DB btree file that holds every sample of
+// every unit at every consolidation level, plus one last-value record per
+// differential unit. The file format is written down in
+// docs/store-format.md; the records below are its in-memory form.
+//
+// A process opens the store once (data_open), under an exclusive lock that
+// a second process opening the same file waits for, works on it through
+// the operations below and closes it (data_close) on every exit after a
+// successful open. Results follow the project's convention: 0 success,
+// 1 a failure that has already been reported on standard error.
 #ifndef DORVANE_STORE_STORE_H_
 #define DORVANE_STORE_STORE_H_
 
 #include <sys/stat.h>
 
-namespace dorvane {
+#include <cstddef>
+#include <cstdint>
+#include <type_traits>
+
+namespace dorvane
+{
+
+// Level of the last-value record (always stored under ts 0).
+constexpr uint16_t LAST_LEVEL = 65535;
+// Highest sample level: retrieval looks for levels below 65534 only, so
+// consolidation never climbs past this one.
+constexpr uint16_t MAX_SAMPLE_LEVEL = 65533;
+// Number of records, the boundary record included, that completes a batch.
+constexpr unsigned BATCH_SIZE = 10;
+
+// Marker of a minimum or maximum that has seen no value.
+constexpr double EMPTY_MARK = 1.7976931348623157e308;
+
+// Key of every record; stored as 8 big-endian bytes so that the library's
+// bytewise order is the order of (unit, level, ts).
+struct SampleKey {
+    uint16_t unit;
+    uint16_t level;
+    uint32_t ts;
+};
+constexpr size_t KEY_SIZE = 8;
+
+// Value at every level but LAST_LEVEL: 24 bytes, doubles in host order.
+struct SampleRecord {
+    double min;
+    double avg;
+    double max;
+};
+static_assert(sizeof(SampleRecord) == 24);
+static_assert(offsetof(SampleRecord, avg) == 8 && offsetof(SampleRecord, max) == 16);
+
+// Value at LAST_LEVEL: 16 bytes, host order.
+struct LastRecord {
+    uint32_t since; // `since` of the run that wrote it
+    uint32_t ts;    // time of the query that produced val
+    double val;     // last raw value queried (not the stored difference)
+};
+static_assert(sizeof(LastRecord) == 16);
+static_assert(offsetof(LastRecord, ts) == 4 && offsetof(LastRecord, val) == 8);
+
+static_assert(std::is_trivially_destructible_v<SampleKey>);
+static_assert(std::is_trivially_copyable_v<SampleRecord>);
+static_assert(std::is_trivially_copyable_v<LastRecord>);
+
+void key_encode(const SampleKey &key, unsigned char out[KEY_SIZE]);
+SampleKey key_decode(const unsigned char in[KEY_SIZE]);
+
+// --- Handle -------------------------------------------------------------
+
+// Opens (creating with mode 0600 when missing) the store at path, which
+// must stay valid until data_close, and waits for its exclusive lock.
+// 1 after "dbopen: %s: %s\n".
+[[nodiscard]] int data_open(const char *path);
+
+// Syncs and closes the store and releases its lock. 1 when the sync or
+// the close failed ("dbsync: %s: %s\n", "dbclose: %s: %s\n"): the file may
+// not hold what this run wrote.
+[[nodiscard]] int data_close();
 
 // Whether st describes the file of the open store (same device and inode);
 // false when no store is open.
 bool data_is_store(const struct stat *st);
+
+// Whether a get or put of a LastRecord failed since data_open. Such a
+// failure does not stop the run, but the run must not end with status 0.
+bool data_last_failed();
+
+// --- Insertion and consolidation --------------------------------------
+
+// Stores value for unit (its low 16 bits) at time now: unchanged, or, with
+// tdiff and/or vdiff, as the rate or difference against the unit's
+// LastRecord (which is always rewritten). Consolidates upward.
+// 1 when a sample record could not be written or read back.
+[[nodiscard]] int data_put_value(uint32_t since, uint32_t now, int unit, int tdiff, int vdiff,
+                                 double value);
+
+// Stores one SampleRecord at (unit, level, ts), then writes a summary one
+// level up for as long as a level's batch is complete.
+[[nodiscard]] int put_value_internal(int unit, int level, uint32_t ts, double min, double avg,
+                                     double max);
 
 } // namespace dorvane
 

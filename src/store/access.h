@@ -1,0 +1,77 @@
+// Inside the store: the process-wide handle and the few helpers through
+// which insertion, retrieval and maintenance reach the file. Keys are built,
+// cursor moves are made and records are validated here and nowhere else.
+#ifndef DORVANE_STORE_ACCESS_H_
+#define DORVANE_STORE_ACCESS_H_
+
+#include <cstdint>
+#include <type_traits>
+
+#include "store/bdb.h"
+#include "store/store.h"
+
+namespace dorvane
+{
+
+// The process-wide store context; reset by data_open.
+struct StoreHandle {
+    Btree *db;                   // null while no store is open
+    const char *path;            // as given to data_open, for messages
+    bool last_failed;            // a LastRecord get or put failed since data_open
+    unsigned char key[KEY_SIZE]; // key buffer of every call
+    SampleRecord rec;            // value buffer of sample puts
+    LastRecord last;             // value buffer of last-value puts
+    Slice dbk;                   // key descriptor, reused by every call
+    Slice dbd;                   // value descriptor, reused by every call
+};
+static_assert(std::is_trivially_destructible_v<StoreHandle>);
+extern StoreHandle store_handle;
+
+// Outcomes of a cursor move; an error is never the end of the data.
+enum class Found { record, end, error };
+
+// A record reached by a cursor move. value points into library memory,
+// valid until the next call on the store.
+struct StoreRecord {
+    SampleKey key;  // decoded; meaningful when key_valid
+    bool key_valid; // key present and exactly 8 bytes
+    uint32_t key_size;
+    const unsigned char *value; // null when the library gave none
+    uint32_t value_size;
+};
+
+// Moves the store's cursor on db; for Seek::cursor, to the first key at or
+// after at. On Found::error errno is set and nothing has been printed.
+Found store_seek_in(Btree *db, Seek how, const SampleKey *at, StoreRecord *out);
+inline Found store_seek(Seek how, const SampleKey *at, StoreRecord *out)
+{
+    return store_seek_in(store_handle.db, how, at, out);
+}
+
+// "<op>: db->seq(<flag>) failed: <strerror(errno)>\n" on standard error.
+void report_seek_error(const char *op, Seek how);
+
+// Whether r belongs to (unit, level).
+inline bool record_in(const StoreRecord &r, uint16_t unit, uint16_t level)
+{
+    return r.key_valid && r.key.unit == unit && r.key.level == level;
+}
+
+// Copies out the value of r when it is a well-formed record of its kind
+// (value present, 24 bytes for a sample, 16 for a LastRecord).
+bool record_sample(const StoreRecord &r, SampleRecord *out);
+bool record_last(const StoreRecord &r, LastRecord *out);
+
+// Whether r follows every validity rule of the file format.
+bool record_valid(const StoreRecord &r);
+
+// Writes through the handle's buffers and descriptors; 0, or -1 with errno.
+int store_put_sample(const SampleKey &key, const SampleRecord &rec);
+int store_put_last(uint16_t unit, const LastRecord &rec);
+
+// 0 with *out filled, 1 when absent or malformed, -1 with errno.
+int store_get_last(uint16_t unit, LastRecord *out);
+
+} // namespace dorvane
+
+#endif // DORVANE_STORE_ACCESS_H_

@@ -1,0 +1,258 @@
+// Berkeley DB and the file lock; see bdb.h.
+#include "store/bdb.h"
+
+#include <db.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+namespace dorvane
+{
+
+struct Btree {
+    DB *db;
+    DBC *cursor; // opened by the first cursor move
+    int lock_fd;
+    dev_t dev;
+    ino_t ino;
+};
+
+namespace
+{
+
+// The library would print its own lines (such as its complaint about a
+// zero-length or foreign file) on standard error; the program reports
+// every failure itself.
+void quiet_error(const DB_ENV *, const char *, const char *) {}
+void quiet_message(const DB_ENV *, const char *) {}
+
+// The library's result in the 0 / 1 / -1-with-errno convention.
+int convert(int r)
+{
+    if (r == 0)
+        return 0;
+    if (r == DB_NOTFOUND || r == DB_KEYEMPTY)
+        return 1;
+    // Positive results are system errors; the library's own negative codes
+    // (a damaged page, a panic) have no errno, and are input/output errors
+    // as far as the caller can tell.
+    errno = r > 0 ? r : EIO;
+    return -1;
+}
+
+DBT dbt(Slice s)
+{
+    DBT t;
+    memset(&t, 0, sizeof t);
+    t.data = const_cast<unsigned char *>(s.data);
+    t.size = s.size;
+    return t;
+}
+
+Slice slice(const DBT &t)
+{
+    return Slice{static_cast<const unsigned char *>(t.data), t.size};
+}
+
+bool same_file(const struct stat &a, const struct stat &b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Closes fd keeping the errno of the failure being reported.
+void close_keep_errno(int fd)
+{
+    int saved = errno;
+    close(fd);
+    errno = saved;
+}
+
+// Whether path still names the file open as fd; -1 when path cannot be
+// examined for another reason than its absence.
+int path_names(const char *path, const struct stat &locked)
+{
+    struct stat now;
+    if (stat(path, &now) == -1)
+        return errno == ENOENT ? 0 : -1;
+    return same_file(now, locked) ? 1 : 0;
+}
+
+enum class Attempt { opened, retry, failed };
+
+Attempt open_once(const char *path, Btree *out)
+{
+    int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd == -1)
+        return Attempt::failed;
+    while (flock(fd, LOCK_EX) == -1) {
+        if (errno != EINTR) {
+            close_keep_errno(fd);
+            return Attempt::failed;
+        }
+    }
+    // The path may have been replaced or removed while this process waited;
+    // its samples belong in the file that the path names now.
+    struct stat locked;
+    if (fstat(fd, &locked) == -1) {
+        close_keep_errno(fd);
+        return Attempt::failed;
+    }
+    int names = path_names(path, locked);
+    if (names != 1) {
+        close_keep_errno(fd);
+        return names == 0 ? Attempt::retry : Attempt::failed;
+    }
+
+    DB *db;
+    int r = db_create(&db, nullptr, 0);
+    if (r != 0) {
+        convert(r);
+        close_keep_errno(fd);
+        return Attempt::failed;
+    }
+    db->set_errcall(db, quiet_error);
+    db->set_msgcall(db, quiet_message);
+    r = db->open(db, nullptr, path, nullptr, DB_BTREE, DB_CREATE, 0600);
+    if (r != 0) {
+        convert(r);
+        int saved = errno;
+        db->close(db, 0);
+        close(fd);
+        errno = saved;
+        return Attempt::failed;
+    }
+    // The library opened the path by name: it must have reached the file
+    // that is locked, not one moved into place a moment later.
+    int lib_fd;
+    struct stat lib;
+    if (db->fd(db, &lib_fd) != 0 || fstat(lib_fd, &lib) == -1 || !same_file(lib, locked)) {
+        db->close(db, 0);
+        close(fd);
+        return Attempt::retry;
+    }
+    out->db = db;
+    out->cursor = nullptr;
+    out->lock_fd = fd;
+    out->dev = locked.st_dev;
+    out->ino = locked.st_ino;
+    return Attempt::opened;
+}
+
+} // namespace
+
+const char *seek_name(Seek how)
+{
+    switch (how) {
+    case Seek::cursor:
+        return "R_CURSOR";
+    case Seek::first:
+        return "R_FIRST";
+    case Seek::last:
+        return "R_LAST";
+    case Seek::next:
+        return "R_NEXT";
+    case Seek::prev:
+        return "R_PREV";
+    }
+    return "?";
+}
+
+int btree_open(const char *path, Btree **out)
+{
+    auto *handle = static_cast<Btree *>(calloc(1, sizeof(Btree)));
+    if (handle == nullptr)
+        return -1;
+    for (;;) {
+        switch (open_once(path, handle)) {
+        case Attempt::opened:
+            *out = handle;
+            return 0;
+        case Attempt::retry:
+            continue;
+        case Attempt::failed: {
+            int saved = errno;
+            free(handle);
+            errno = saved;
+            return -1;
+        }
+        }
+    }
+}
+
+void btree_identity(const Btree *db, dev_t *dev, ino_t *ino)
+{
+    *dev = db->dev;
+    *ino = db->ino;
+}
+
+int btree_get(Btree *db, Slice key, Slice *value)
+{
+    DBT k = dbt(key);
+    DBT d = dbt(Slice{nullptr, 0});
+    int r = convert(db->db->get(db->db, nullptr, &k, &d, 0));
+    *value = r == 0 ? slice(d) : Slice{nullptr, 0};
+    return r;
+}
+
+int btree_put(Btree *db, Slice key, Slice value)
+{
+    DBT k = dbt(key);
+    DBT d = dbt(value);
+    return convert(db->db->put(db->db, nullptr, &k, &d, 0));
+}
+
+int btree_del(Btree *db, Slice key)
+{
+    DBT k = dbt(key);
+    return convert(db->db->del(db->db, nullptr, &k, 0));
+}
+
+int btree_seq(Btree *db, Slice *key, Slice *value, Seek how)
+{
+    if (db->cursor == nullptr) {
+        int r = convert(db->db->cursor(db->db, nullptr, &db->cursor, 0));
+        if (r != 0)
+            return r;
+    }
+    static constexpr u_int32_t flags[] = {DB_SET_RANGE, DB_FIRST, DB_LAST, DB_NEXT, DB_PREV};
+    DBT k = dbt(how == Seek::cursor ? *key : Slice{nullptr, 0});
+    DBT d = dbt(Slice{nullptr, 0});
+    int r = convert(db->cursor->get(db->cursor, &k, &d, flags[static_cast<int>(how)]));
+    if (r == 0) {
+        *key = slice(k);
+        *value = slice(d);
+    }
+    return r;
+}
+
+int btree_sync(Btree *db)
+{
+    return convert(db->db->sync(db->db, 0));
+}
+
+int btree_close(Btree *db)
+{
+    int result = 0;
+    int saved = 0;
+    if (db->cursor != nullptr && convert(db->cursor->close(db->cursor)) == -1) {
+        result = -1;
+        saved = errno;
+    }
+    if (convert(db->db->close(db->db, 0)) == -1 && result == 0) {
+        result = -1;
+        saved = errno;
+    }
+    // Only now may another process take the file.
+    close(db->lock_fd);
+    free(db);
+    if (result == -1)
+        errno = saved;
+    return result;
+}
+
+} // namespace dorvane

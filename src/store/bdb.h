@@ -1,0 +1,66 @@
+// The one place that talks to Berkeley DB (its native db.h API, which
+// opens the same btree file format as the 1.85 interface but lets the
+// library's own error lines be silenced) and takes the file lock.
+//
+// Every call returns 0 on success, 1 for "key not found" or "no more
+// records", and -1 on failure with errno set.
+//
+// Memory that a get or a cursor step returns belongs to the library and is
+// valid only until the next call on the same Btree.
+#ifndef DORVANE_STORE_BDB_H_
+#define DORVANE_STORE_BDB_H_
+
+#include <sys/types.h>
+
+#include <cstdint>
+
+namespace dorvane
+{
+
+struct Btree;
+
+// A key or value: a pointer and a size, the library's key/data pair.
+struct Slice {
+    const unsigned char *data;
+    uint32_t size;
+};
+
+// Cursor moves, named after the 1.85 interface's seq flags.
+enum class Seek : int {
+    cursor = 0, // R_CURSOR: first key at or after the given key
+    first = 1,  // R_FIRST
+    last = 2,   // R_LAST
+    next = 3,   // R_NEXT
+    prev = 4,   // R_PREV
+};
+
+// "R_CURSOR", "R_FIRST", ... for messages.
+const char *seek_name(Seek how);
+
+// Opens the btree at path with read/write access, creating it with mode
+// 0600 when missing, under an exclusive flock on a close-on-exec descriptor
+// of its own. The lock is taken before the library reads the file, and the
+// open is retried when the path no longer names the locked file (a file
+// moved into place while this process waited).
+int btree_open(const char *path, Btree **out);
+
+// Device and inode of the locked file.
+void btree_identity(const Btree *db, dev_t *dev, ino_t *ino);
+
+int btree_get(Btree *db, Slice key, Slice *value);
+int btree_put(Btree *db, Slice key, Slice value);
+int btree_del(Btree *db, Slice key);
+
+// Moves the handle's one cursor. For Seek::cursor, *key is the key to seek
+// to. On 0, *key and *value are the record reached.
+int btree_seq(Btree *db, Slice *key, Slice *value, Seek how);
+
+int btree_sync(Btree *db);
+
+// Closes the library's handle, then releases the lock; db is freed either
+// way.
+int btree_close(Btree *db);
+
+} // namespace dorvane
+
+#endif // DORVANE_STORE_BDB_H_

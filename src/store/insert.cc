@@ -1,0 +1,213 @@
+// Sample insertion and consolidation. The consolidation state is the store
+// itself: a level's batch is every record at or after the newest record
+// one level up, so a crashed run resumes where the file says.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "run/run.h"
+#include "store/access.h"
+
+namespace dorvane
+{
+namespace
+{
+
+// Levels given as arguments print as signed 16-bit numbers.
+int arg_level(int level)
+{
+    return static_cast<int16_t>(level);
+}
+
+struct Batch {
+    unsigned count;
+    double min;
+    double avg;
+    double max;
+};
+
+// Yields the unit's LastRecord; false when there is none (a failed get is
+// reported and remembered, and counts as none).
+bool get_last(uint16_t unit, LastRecord *out)
+{
+    int r = store_get_last(unit, out);
+    if (r == -1) {
+        fprintf(stderr, "db->get: %s\n", strerror(errno));
+        store_handle.last_failed = true;
+        return false;
+    }
+    if (r != 0)
+        return false;
+    if (verbosity >= 1)
+        printf("get_last(unit %u) returns since %u, ts %u, val %.2f\n", unit, out->since, out->ts,
+               out->val);
+    return true;
+}
+
+void put_last(uint16_t unit, uint32_t since, uint32_t ts, double val)
+{
+    if (verbosity >= 1)
+        printf("put_last(unit %u, since %u, ts %u, val %.2f)\n", unit, since, ts, val);
+    if (store_put_last(unit, LastRecord{since, ts, val}) != 0) {
+        fprintf(stderr, "db->put: %s\n", strerror(errno));
+        store_handle.last_failed = true;
+    }
+}
+
+// The ts of the newest record at (unit, level) into *ts, 0 when there is
+// none. 1 after a reported cursor failure.
+int find_highest_ts(uint16_t unit, int level, uint32_t *ts)
+{
+    *ts = 0;
+    if (verbosity >= 2)
+        printf("find_highest_ts(unit %d, level %d) seeking\n", unit, arg_level(level));
+    // Just past the level, then one step back.
+    SampleKey past{unit, static_cast<uint16_t>(level), UINT32_MAX};
+    StoreRecord r;
+    Found f = store_seek(Seek::cursor, &past, &r);
+    if (f == Found::error) {
+        report_seek_error(__func__, Seek::cursor);
+        return 1;
+    }
+    Seek back = f == Found::record ? Seek::prev : Seek::last;
+    f = store_seek(back, nullptr, &r);
+    if (f == Found::error) {
+        report_seek_error(__func__, back);
+        return 1;
+    }
+    if (f == Found::end || !r.key_valid) {
+        if (verbosity >= 2)
+            printf("find_highest_ts: seek failed, returning 0\n");
+        return 0;
+    }
+    if (r.key.unit != unit || r.key.level != static_cast<uint16_t>(level)) {
+        if (verbosity >= 2)
+            printf("find_highest_ts: out of range (unit %d != %d, level %d != %d), returning 0\n",
+                   r.key.unit, unit, r.key.level, arg_level(level));
+        return 0;
+    }
+    if (verbosity >= 1)
+        printf("find_highest_ts(unit %d, level %d) returning ts %u\n", unit, arg_level(level),
+               r.key.ts);
+    *ts = r.key.ts;
+    return 0;
+}
+
+// Size and summary of the batch of (unit, level) that starts at ts. Each
+// record's average weighs with the time until the next record of the
+// batch. 1 after a reported cursor failure.
+int count_values(uint16_t unit, int level, uint32_t ts, Batch *out)
+{
+    unsigned count = 0;
+    double mn = EMPTY_MARK;
+    double mx = -EMPTY_MARK;
+    double sum = 0;
+    uint32_t first = ts;
+    uint32_t prev_ts = ts;
+    double prev_avg = 0;
+
+    SampleKey start{unit, static_cast<uint16_t>(level), ts};
+    StoreRecord r;
+    Found f = store_seek(Seek::cursor, &start, &r);
+    Seek how = Seek::cursor;
+    SampleRecord s;
+    while (f == Found::record && record_in(r, unit, static_cast<uint16_t>(level)) &&
+           record_sample(r, &s)) {
+        if (first == 0)
+            first = r.key.ts;
+        count++;
+        if (s.min < mn)
+            mn = s.min;
+        if (s.max > mx)
+            mx = s.max;
+        sum += static_cast<double>(static_cast<uint32_t>(r.key.ts - prev_ts)) * prev_avg;
+        prev_ts = r.key.ts;
+        prev_avg = s.avg;
+        how = Seek::next;
+        f = store_seek(how, nullptr, &r);
+    }
+    if (f == Found::error) {
+        report_seek_error(__func__, how);
+        return 1;
+    }
+    uint32_t last = prev_ts;
+    double avg = count != 0 && first < last ? sum / static_cast<double>(last - first) : sum;
+    if (verbosity >= 2)
+        printf("count_values(unit %d, level %d, ts %u) returning count %u\n", unit,
+               arg_level(level), first, count);
+    *out = Batch{count, mn, avg, mx};
+    return 0;
+}
+
+} // namespace
+
+int put_value_internal(int unit, int level, uint32_t ts, double min, double avg, double max)
+{
+    auto u = static_cast<uint16_t>(unit);
+    if (level < 0 || level > MAX_SAMPLE_LEVEL) {
+        fprintf(stderr, "put_value_internal: level %d out of range\n", level);
+        return 1;
+    }
+    for (int L = level;; L++) {
+        if (verbosity >= 1)
+            printf("put_value_internal(unit %d, level %d, ts %u, min %.2f, avg %.2f, max %.2f)\n",
+                   u, arg_level(L), ts, min, avg, max);
+        if (store_put_sample(SampleKey{u, static_cast<uint16_t>(L), ts}, {min, avg, max}) != 0) {
+            fprintf(stderr, "db->put: %s\n", strerror(errno));
+            return 1;
+        }
+        // On a damaged store the climb could reach LAST_LEVEL and wrap to
+        // level 0; nothing above the highest level that retrieval reads.
+        if (L == MAX_SAMPLE_LEVEL)
+            return 0;
+        if (verbosity >= 2)
+            printf("put_value_internal: inserted, checking next level %d\n", arg_level(L + 1));
+        uint32_t max_ts;
+        if (find_highest_ts(u, L + 1, &max_ts) != 0)
+            return 1;
+        if (verbosity >= 2)
+            printf("put_value_internal: next level %d max_ts %u\n", arg_level(L + 1), max_ts);
+        Batch batch;
+        if (count_values(u, L, max_ts, &batch) != 0)
+            return 1;
+        if (verbosity >= 2)
+            printf("put_value_internal: %u values on level %d since %u\n", batch.count,
+                   arg_level(L), max_ts);
+        if (batch.count < BATCH_SIZE) {
+            if (verbosity >= 2)
+                printf("put_value_internal: count %u < 10\n", batch.count);
+            return 0;
+        }
+        if (verbosity >= 2)
+            printf("put_value_internal: count %u >= 10\n", batch.count);
+        min = batch.min;
+        avg = batch.avg;
+        max = batch.max;
+    }
+}
+
+int data_put_value(uint32_t since, uint32_t now, int unit, int tdiff, int vdiff, double value)
+{
+    auto u = static_cast<uint16_t>(unit);
+    if (verbosity >= 1)
+        printf("data_put_value(since %u, ts %u, unit %u, val %.2f, tdiff %d vdiff %d)\n", since,
+               now, u, value, tdiff, vdiff);
+    if (tdiff == 0 && vdiff == 0)
+        return put_value_internal(unit, 0, now, value, value, value);
+
+    LastRecord prev;
+    bool have = get_last(u, &prev);
+    // A counter that went backwards, a second call in the same second or a
+    // NaN (which compares as less) only moves the reference point.
+    bool store = have && prev.since == since && now > prev.ts && value >= prev.val;
+    put_last(u, since, now, value);
+    if (!store)
+        return 0;
+    if (tdiff != 0)
+        value = (value - prev.val) / static_cast<double>(now - prev.ts);
+    if (vdiff != 0)
+        value = value - prev.val;
+    return put_value_internal(unit, 0, now, value, value, value);
+}
+
+} // namespace dorvane
