@@ -1,0 +1,219 @@
+// Writing an image's PNG file.
+//
+// A web server may read an image while the run redraws it, so an image is
+// written to a temporary file in the target's directory and renamed over the
+// target only once the encoder, the flush and the close have all succeeded.
+// Where a rename would not give the same file (a symbolic link, a file with
+// more links, an owner we cannot give the new file, anything but a regular
+// file) or cannot be done (no temporary file in the directory), the file is
+// written in place, as fopen "wb" would.
+#include <err.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+
+#include "render/render.h"
+#include "store/store.h"
+
+namespace dorvane
+{
+namespace
+{
+
+// The warn line with the target's name; errno is the cause.
+int fail(const char *file)
+{
+    warn("%s", file);
+    return 1;
+}
+
+int refuse_store(const char *file)
+{
+    fprintf(stderr, "graph_generate_images: %s: is the store itself\n", file);
+    return 1;
+}
+
+// Encodes im into fp and flushes it; fp stays open. gdImagePng cannot report
+// a failure, so the PNG is encoded into memory (the same bytes) and written
+// with one checked fwrite.
+bool write_stream(gdImagePtr im, FILE *fp)
+{
+    int size = 0;
+    void *png = gdImagePngPtr(im, &size);
+    if (png == nullptr || size < 0) {
+        gdFree(png);
+        errno = EIO;
+        return false;
+    }
+    const size_t n = static_cast<size_t>(size);
+    const bool written = fwrite(png, 1, n, fp) == n;
+    const int saved = errno;
+    gdFree(png);
+    errno = saved;
+    if (!written || ferror(fp)) {
+        if (errno == 0)
+            errno = EIO;
+        return false;
+    }
+    return fflush(fp) == 0;
+}
+
+// Writes im to the open descriptor fd and closes it, whatever happens.
+bool write_fd(gdImagePtr im, int fd)
+{
+    FILE *fp = fdopen(fd, "wb");
+    if (fp == nullptr) {
+        const int saved = errno;
+        close(fd);
+        errno = saved;
+        return false;
+    }
+    errno = 0;
+    const bool ok = write_stream(im, fp);
+    const int saved = errno;
+    if (fclose(fp) != 0)
+        return false;
+    errno = saved;
+    return ok;
+}
+
+// The in-place write. Nothing is truncated before fstat has shown the file
+// to be neither the store nor, for the quick image, anything but a regular
+// file of ours with a single link.
+int write_in_place(gdImagePtr im, const char *file, bool quick)
+{
+    int fd;
+    if (quick) {
+        // A shared directory: never follow a link there, nor wait on a FIFO
+        // that someone left under the name; a new file is made exclusively.
+        const int flags = O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
+        fd = open(file, flags);
+        if (fd < 0 && errno == ENOENT)
+            fd = open(file, flags | O_CREAT | O_EXCL, 0600);
+    } else {
+        fd = open(file, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    }
+    if (fd < 0)
+        return fail(file);
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        const int saved = errno;
+        close(fd);
+        errno = saved;
+        return fail(file);
+    }
+    if (data_is_store(&st)) {
+        close(fd);
+        return refuse_store(file);
+    }
+    if (quick && (!S_ISREG(st.st_mode) || st.st_uid != geteuid() || st.st_nlink != 1)) {
+        close(fd);
+        errno = EPERM;
+        return fail(file);
+    }
+    if ((quick && fchmod(fd, 0600) != 0) || (S_ISREG(st.st_mode) && ftruncate(fd, 0) != 0)) {
+        const int saved = errno;
+        close(fd);
+        errno = saved;
+        return fail(file);
+    }
+    if (!write_fd(im, fd))
+        return fail(file);
+    return 0;
+}
+
+// A temporary file that is removed unless it was renamed into place.
+struct TempFile {
+    char path[PATH_MAX];
+    bool live = false;
+    ~TempFile()
+    {
+        if (live) {
+            const int saved = errno;
+            unlink(path);
+            errno = saved;
+        }
+    }
+};
+
+enum class Replace { done, failed, in_place };
+
+Replace write_by_rename(gdImagePtr im, const char *file)
+{
+    const char *slash = strrchr(file, '/');
+    const char *base = slash != nullptr ? slash + 1 : file;
+    if (*base == '\0')
+        return Replace::in_place;
+
+    struct stat old;
+    const bool exists = lstat(file, &old) == 0;
+    if (!exists && errno != ENOENT)
+        return Replace::in_place;
+    if (exists && (!S_ISREG(old.st_mode) || old.st_nlink != 1))
+        return Replace::in_place;
+
+    TempFile temp;
+    const int dir_len = static_cast<int>(base - file);
+    const int len = snprintf(temp.path, sizeof temp.path, "%.*s.%s.XXXXXX", dir_len, file, base);
+    if (len < 0 || static_cast<size_t>(len) >= sizeof temp.path)
+        return Replace::in_place;
+    const int fd = mkostemp(temp.path, O_CLOEXEC);
+    if (fd < 0)
+        return Replace::in_place;
+    temp.live = true;
+
+    mode_t mode;
+    if (exists) {
+        mode = old.st_mode & 07777;
+        if ((old.st_uid != geteuid() || old.st_gid != getegid()) &&
+            fchown(fd, old.st_uid, old.st_gid) != 0) {
+            close(fd);
+            return Replace::in_place;
+        }
+    } else {
+        // What fopen would give a new file.
+        const mode_t mask = umask(0);
+        umask(mask);
+        mode = 0666 & ~mask;
+    }
+    if (fchmod(fd, mode) != 0) {
+        const int saved = errno;
+        close(fd);
+        errno = saved;
+        fail(file);
+        return Replace::failed;
+    }
+    if (!write_fd(im, fd) || rename(temp.path, file) != 0) {
+        fail(file);
+        return Replace::failed;
+    }
+    temp.live = false;
+    return Replace::done;
+}
+
+} // namespace
+
+int graph_write_png(gdImagePtr im, const char *file)
+{
+    struct stat st;
+    if (stat(file, &st) == 0 && data_is_store(&st))
+        return refuse_store(file);
+    if (strcmp(file, QUICK_IMAGE_FILE) == 0)
+        return write_in_place(im, file, true);
+    switch (write_by_rename(im, file)) {
+    case Replace::done:
+        return 0;
+    case Replace::failed:
+        return 1;
+    case Replace::in_place:
+        break;
+    }
+    return write_in_place(im, file, false);
+}
+
+} // namespace dorvane
