@@ -9,10 +9,8 @@
 #include "render/draw.h"
 #include "render/render.h"
 
-namespace dorvane
-{
-namespace
-{
+namespace dorvane {
+namespace {
 
 struct TimeUnit {
     const char *name;

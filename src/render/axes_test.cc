@@ -9,10 +9,8 @@
 #include "render/render.h"
 #include "render/test_util.h"
 
-namespace dorvane
-{
-namespace
-{
+namespace dorvane {
+namespace {
 
 using namespace render_test;
 
@@ -170,6 +168,28 @@ INSTANTIATE_TEST_SUITE_P(
                     LabelCase{"thousands", 1500, 0, "  1.5 k", "  1.2 k", "  0.0 k"},
                     LabelCase{"bits", 1500, 1, " 11.7 k", "  9.4 k", "  0.0 k"}),
     [](const testing::TestParamInfo<LabelCase> &info) { return std::string(info.param.name); });
+
+// Beyond four steps the number stays above 1000 and the label is cut at
+// nine characters, losing its suffix. (Right of the right labels the image
+// ends just where a tenth character would start.)
+TEST_F(AxesTest, LabelsAreCutAtNineCharacters)
+{
+    const std::string file = dir.file("long.png");
+    ImageSpec *image = images.add(file);
+    images.graph(image, false, 0xff0000)->values[3] = 5e18;
+    images.graph(image, true, 0x00ff00)->values[3] = 5e18;
+    ASSERT_EQ(graph_generate_images_at(images.list(), NOW), 0);
+    Png png(file);
+    ASSERT_TRUE(png.ok());
+    EXPECT_TRUE(text_at(png, R + FW, T - FH / 2, "5000000.0", FOREGROUND));
+    EXPECT_TRUE(text_at(png, R + FW, T + 51 - FH / 2, "4000000.0", FOREGROUND));
+    EXPECT_TRUE(text_at(png, R + FW, B - FH / 2, "  0.0 t", FOREGROUND));
+    // Left: nothing is drawn after the ninth character.
+    const int end = FW + FH + 9 * FW;
+    for (int y = T - FH / 2; y < T - FH / 2 + FH; y++)
+        for (int x = end; x < end + 2 * FW; x++)
+            EXPECT_NE(png.at(x, y), FOREGROUND) << "(" << x << ", " << y << ")";
+}
 
 TEST_F(AxesTest, EmptySideHasTicksButNoLabelsOrTitle)
 {

@@ -9,8 +9,7 @@
 #include <gd.h>
 #include <gdfonts.h>
 
-namespace dorvane
-{
+namespace dorvane {
 
 constexpr int64_t FAR_COORD = int64_t{1} << 30;
 

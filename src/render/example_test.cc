@@ -12,10 +12,8 @@
 #include "render/render.h"
 #include "render/test_util.h"
 
-namespace dorvane
-{
-namespace
-{
+namespace dorvane {
+namespace {
 
 using namespace render_test;
 

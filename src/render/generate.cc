@@ -13,10 +13,8 @@
 #include "render/render.h"
 #include "run/run.h"
 
-namespace dorvane
-{
-namespace
-{
+namespace dorvane {
+namespace {
 
 struct GdImageDeleter {
     void operator()(gdImagePtr im) const { gdImageDestroy(im); }
@@ -100,8 +98,7 @@ int generate(ImageSpec *images, const time_t *now)
         // allocated: painting it again changes no pixel and would cost as
         // much as all the rest of the drawing.
         if (background != 0)
-            gdImageFilledRectangle(im.get(), 0, 0, image->width - 1, image->height - 1,
-                                   background);
+            gdImageFilledRectangle(im.get(), 0, 0, image->width - 1, image->height - 1, background);
         if (now != nullptr)
             graph_draw_axes_at(im.get(), image, *now);
         else

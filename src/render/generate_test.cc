@@ -11,10 +11,8 @@
 #include "render/test_util.h"
 #include "run/run.h"
 
-namespace dorvane
-{
-namespace
-{
+namespace dorvane {
+namespace {
 
 using namespace render_test;
 

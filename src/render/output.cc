@@ -20,10 +20,8 @@
 #include "render/render.h"
 #include "store/store.h"
 
-namespace dorvane
-{
-namespace
-{
+namespace dorvane {
+namespace {
 
 // The warn line with the target's name; errno is the cause.
 int fail(const char *file)

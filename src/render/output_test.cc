@@ -18,10 +18,8 @@
 #include "render/render.h"
 #include "render/test_util.h"
 
-namespace dorvane
-{
-namespace
-{
+namespace dorvane {
+namespace {
 
 using namespace render_test;
 

@@ -20,8 +20,7 @@
 
 #include "config/config.h"
 
-namespace dorvane
-{
+namespace dorvane {
 
 // The quick query's image. It lives in a shared directory, so it is only
 // ever written in place, never through a symbolic link, and left 0600.

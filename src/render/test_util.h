@@ -27,10 +27,8 @@
 #include "pool/pool.h"
 #include "render/render.h"
 
-namespace dorvane
-{
-namespace render_test
-{
+namespace dorvane {
+namespace render_test {
 
 // 2023-11-14 22:13:20 UTC, a Tuesday.
 constexpr time_t NOW = 1700000000;
