@@ -30,7 +30,7 @@ int quick_query(ImageSpec *images)
         puts("get values");
     // The quick image was read last, so it is the first of its name.
     ImageSpec *image = images;
-    while (image != nullptr && strcmp(image->file, QUICK_IMAGE_PATH) != 0)
+    while (image != nullptr && strcmp(image->file, QUICK_IMAGE_FILE) != 0)
         image = image->next;
     if (image == nullptr || image->left == nullptr) {
         fputs("main: quick image missing\n", stderr);

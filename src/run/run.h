@@ -7,6 +7,7 @@
 
 #include "config/config.h"
 #include "pool/pool.h"
+#include "render/render.h"
 
 namespace dorvane {
 
@@ -50,9 +51,8 @@ void collect_reset();
 // first line of its output; 0 when there is none or the shell cannot start.
 double value_query(const char *query);
 
-// The fixed files of the quick query (-g).
+// The quick configuration of -g; its image is render's QUICK_IMAGE_FILE.
 constexpr const char *QUICK_CONFIG_PATH = "/tmp/.dorvane.conf.temp";
-constexpr const char *QUICK_IMAGE_PATH = "/tmp/.dorvane.png.temp";
 
 // What the command line asks of a run. Strings are pool copies.
 struct RunSettings {
