@@ -13,10 +13,8 @@
 
 #include "store/test_util.h"
 
-namespace dorvane
-{
-namespace
-{
+namespace dorvane {
+namespace {
 
 using testing_util::key_bytes;
 using testing_util::last_bytes;

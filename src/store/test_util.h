@@ -21,8 +21,7 @@
 #include "run/run.h"
 #include "store/access.h"
 
-namespace dorvane::testing_util
-{
+namespace dorvane::testing_util {
 
 class TempDir
 {
@@ -206,12 +205,14 @@ class StoreTest : public ::testing::Test
     void SetUp() override
     {
         verbosity = 0;
+        btree_fail_reset();
         path_ = dir_.path("store.db");
         ASSERT_EQ(data_open(path_.c_str()), 0);
     }
     void TearDown() override
     {
         verbosity = 0;
+        btree_fail_reset();
         EXPECT_EQ(data_close(), 0);
     }
     void reopen()
