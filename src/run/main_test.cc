@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -17,6 +18,8 @@
 
 #include <gtest/gtest.h>
 
+#include "config/config.h"
+#include "render/render.h"
 #include "store/store.h"
 
 namespace dorvane {
@@ -130,7 +133,7 @@ class EndToEnd : public testing::Test {
         std::string cmd = std::string("cd ") + dir + " && TZ=UTC ";
         if (at != 0)
             // libfaketime goes in front of the sanitizer runtime.
-            cmd += "ASAN_OPTIONS=verify_asan_link_order=0 faketime '" + clock_text(at) + "' ";
+            cmd += "ASAN_OPTIONS=verify_asan_link_order=0 faketime -f '" + clock_text(at) + "' ";
         cmd += std::string(DORVANE_BINARY) + " " + args + " >out.txt 2>err.txt </dev/null";
         int st = system(cmd.c_str());
         Result r;
@@ -291,7 +294,7 @@ TEST_F(EndToEnd, BackgroundCommandDoesNotHoldTheStore)
     Result first = run("-q -c c.conf -d s.db");
     Result second = run("-q -c c.conf -d s.db");
     auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    EXPECT_EQ(system("pkill -f 'sleep 37' >/dev/null 2>&1; true"), 0);
+    EXPECT_EQ(system("pkill -f 'sleep 3[7]' >/dev/null 2>&1; true"), 0);
     EXPECT_EQ(first.status, 0) << first.err;
     EXPECT_EQ(second.status, 0) << second.err;
     EXPECT_LT(seconds, 20.0);
@@ -299,7 +302,8 @@ TEST_F(EndToEnd, BackgroundCommandDoesNotHoldTheStore)
 
 TEST_F(EndToEnd, QuickReportsOfTwoUnitsAtOnce)
 {
-    put("c.conf", "collect 1 = \"echo 5\"\ncollect 2 = \"echo 7\"\n");
+    // Powers of two, so that weighting buckets leaves them exact.
+    put("c.conf", "collect 1 = \"echo 4\"\ncollect 2 = \"echo 8\"\n");
     for (uint32_t i = 0; i < 40; i++)
         ASSERT_EQ(run("-q -c c.conf -d s.db", T0 + 60 * i).status, 0);
     put("empty.conf", "");
@@ -308,15 +312,15 @@ TEST_F(EndToEnd, QuickReportsOfTwoUnitsAtOnce)
     // Both quick runs share the fixed quick files in /tmp.
     std::string cmd = std::string("cd ") + dir +
                       " && export TZ=UTC ASAN_OPTIONS=verify_asan_link_order=0"
-                      " && (faketime '" + clock + "' " + DORVANE_BINARY +
+                      " && (faketime -f '" + clock + "' " + DORVANE_BINARY +
                       " -c empty.conf -d s.db -g '1:from 1 hours' >one.txt 2>&1 &"
-                      " faketime '" + clock + "' " + DORVANE_BINARY +
+                      " faketime -f '" + clock + "' " + DORVANE_BINARY +
                       " -c empty.conf -d s.db -g '2:from 1 hours' >two.txt 2>&1; wait)";
     ASSERT_EQ(system(cmd.c_str()), 0);
     EXPECT_EQ(read_file(path("one.txt")),
-              "queue: 5.00 \npavg: 5.00, pmax: 5.00\ncavg: 5.00, cmax: 5.00\n");
+              "queue: 4.00 \npavg: 4.00, pmax: 4.00\ncavg: 4.00, cmax: 4.00\n");
     EXPECT_EQ(read_file(path("two.txt")),
-              "queue: 7.00 \npavg: 7.00, pmax: 7.00\ncavg: 7.00, cmax: 7.00\n");
+              "queue: 8.00 \npavg: 8.00, pmax: 8.00\ncavg: 8.00, cmax: 8.00\n");
 }
 
 TEST_F(EndToEnd, StoreThatIsNoDatabase)
@@ -358,6 +362,97 @@ TEST_F(EndToEnd, ClosedOutputPipeDoesNotKillTheRun)
     std::vector<Record> all = dump(path("s.db"));
     ASSERT_EQ(all.size(), 1u);
     EXPECT_EQ(all[0].sample().avg, 3.0);
+}
+
+TEST_F(EndToEnd, TruncateAndCopy)
+{
+    put("c.conf", "collect 1 = \"cat v\"\ncollect 2 = 'cat c' tdiff\n");
+    for (uint32_t i = 0; i < 19; i++) {
+        put("v", std::to_string(i) + "\n");
+        put("c", std::to_string(600 * i) + "\n");
+        ASSERT_EQ(run("-q -c c.conf -d s.db", T0 + 60 * i).status, 0);
+    }
+    // A day and 570 seconds later, one day of raw samples reaches back to
+    // T0 + 570: the first ten samples of each unit go, summaries stay.
+    Result r = run("-t 1 -c c.conf -d s.db", T0 + 86400 + 570);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "");
+    std::vector<Record> all = dump(path("s.db"));
+    std::vector<Record> raw = select(all, 1, 0);
+    ASSERT_EQ(raw.size(), 9u);
+    EXPECT_EQ(raw[0].key.ts, T0 + 600);
+    EXPECT_EQ(select(all, 1, 1).size(), 2u);
+    EXPECT_EQ(select(all, 2, 0).size(), 9u);
+    EXPECT_EQ(select(all, 2, 65535).size(), 1u);
+
+    r = run("-f copy.db -c c.conf -d s.db", T0 + 86400 + 600);
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::vector<Record> copy = dump(path("copy.db"));
+    ASSERT_EQ(copy.size(), all.size());
+    for (size_t i = 0; i < all.size(); i++) {
+        EXPECT_EQ(memcmp(&copy[i].key, &all[i].key, sizeof(SampleKey)), 0) << i;
+        EXPECT_EQ(copy[i].value, all[i].value) << i;
+    }
+    struct stat st;
+    ASSERT_EQ(stat(path("copy.db").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+}
+
+TEST_F(EndToEnd, StoreIsNeverCopiedOrDrawnOverItself)
+{
+    put("c.conf", "collect 1 = \"echo 1\"\n");
+    ASSERT_EQ(run("-q -c c.conf -d s.db", T0).status, 0);
+    ASSERT_EQ(symlink("s.db", path("link.db").c_str()), 0);
+    std::string before = read_file(path("s.db"));
+
+    Result r = run("-f ./link.db -c c.conf -d s.db", T0 + 60);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "data_copy: ./link.db: is the store itself\nmain: data_copy() failed\n");
+
+    put("img.conf", "image \"link.db\" { left graph 1 \"x\" \"y\" color 0 0 0 }\n");
+    r = run("-p -c img.conf -d s.db", T0 + 60);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "graph_generate_images: link.db: is the store itself\n"
+                     "main: graph_generate_images() failed\n");
+    EXPECT_EQ(read_file(path("s.db")), before);
+    EXPECT_EQ(dump(path("s.db")).size(), 1u);
+}
+
+// The quick image is drawn from the values that the report prints: the
+// same image drawn here from the printed values has the same bytes.
+TEST_F(EndToEnd, QuickImageDrawsTheReportedValues)
+{
+    put("c.conf", "collect 3 = \"echo 2\"\n");
+    for (uint32_t i = 0; i < 30; i++)
+        ASSERT_EQ(run("-q -c c.conf -d s.db", T0 + 60 * i).status, 0);
+    unlink(QUICK_IMAGE_FILE);
+    const uint32_t now = T0 + 1800;
+    Result r = run("-v -p -g '3:from 1 hours' -c c.conf -d s.db", now);
+    ASSERT_EQ(r.status, 0) << r.err;
+    // At verbosity 1 the report starts with every value of the array.
+    size_t start = r.out.find("\n0.00 ");
+    ASSERT_NE(start, std::string::npos) << r.out;
+    std::istringstream line(r.out.substr(start + 1, r.out.find('\n', start + 1) - start - 1));
+    std::vector<double> v;
+    for (double x; line >> x;)
+        v.push_back(x);
+    ASSERT_EQ(v.size(), 507u);
+    EXPECT_GT(std::count(v.begin(), v.end(), 2.0), 200);
+
+    Pool *pool = pool_create(1024);
+    ImageSpec *images = nullptr;
+    std::string mine = path("mine.png");
+    ASSERT_EQ(graph_add_image(pool, &images, mine.c_str(), 0, 640, 320, now - 3600, now), 0);
+    ASSERT_EQ(graph_add_graph(pool, &images->left, images->plot_width, 3, "x", "y", 0, 0, 0, 2), 0);
+    std::copy(v.begin(), v.end(), images->left->values);
+    EXPECT_EQ(graph_generate_images_at(images, now), 0);
+    pool_destroy(pool);
+
+    std::string quick = read_file(QUICK_IMAGE_FILE);
+    EXPECT_FALSE(quick.empty());
+    EXPECT_TRUE(quick == read_file(mine)) << "the quick image differs from the reported values";
+    unlink(QUICK_IMAGE_FILE);
 }
 
 } // namespace
