@@ -14,7 +14,6 @@
 namespace dorvane {
 namespace {
 
-using testing_util::get_last_raw;
 using testing_util::get_sample;
 using testing_util::key_bytes;
 using testing_util::last_bytes;

@@ -287,6 +287,18 @@ TEST_F(Retrieve, TracesOfResamplingAndOtherUnitBefore)
     EXPECT_EQ(values, (std::vector<double>{4, 4}));
 }
 
+// No columns: no bucket width to divide by, nothing to fill.
+TEST_F(Retrieve, NoColumnsReportsZeros)
+{
+    put_all({flat(10, 5), flat(40, 7)});
+    double untouched = 3.0;
+    ::testing::internal::CaptureStdout();
+    ASSERT_EQ(data_get_values(1, 0, 50, 2, 0, &untouched, 1), 0);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+              "queue: 0\npavg: 0.00, pmax: 0.00\ncavg: 0.00, cmax: 0.00\n");
+    EXPECT_EQ(untouched, 3.0);
+}
+
 TEST_F(Retrieve, ReportFlagPrintsReportAfterFill)
 {
     put_all({flat(10, 5), flat(30, 0), flat(40, 7)});

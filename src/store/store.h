@@ -94,7 +94,9 @@ bool data_last_failed();
                                  double value);
 
 // Stores one SampleRecord at (unit, level, ts), then writes a summary one
-// level up for as long as a level's batch is complete.
+// level up for as long as a level's batch is complete, up to
+// MAX_SAMPLE_LEVEL. 1 after "db->put: %s\n", a reported cursor failure, or
+// "put_value_internal: level %d out of range\n".
 [[nodiscard]] int put_value_internal(int unit, int level, uint32_t ts, double min, double avg,
                                      double max);
 
@@ -107,7 +109,9 @@ bool data_last_failed();
 // Entries that no record reached are 0.0. With report set, prints the
 // quick-query report of the filled array. Allocates nothing but the
 // report's scratch array. 1 after "get_values: beg %u >= end %u\n",
-// "get_values: invalid type %d\n", or a reported store failure.
+// "get_values: invalid type %d\n" or a reported cursor failure, and,
+// without a message, when the unit's highest level is 32768 or more or the
+// seek to the end of the range meets a malformed key.
 [[nodiscard]] int data_get_values(int unit, uint32_t beg, uint32_t end, int type, uint32_t siz,
                                   double *values, int report);
 
