@@ -3,7 +3,9 @@ BUILD   ?= build
 JOBS    ?= $(shell nproc 2>/dev/null || echo 2)
 WERROR  := $(if $(CI),ON,OFF)
 
-.PHONY: all deps check test clean format fuzz fuzz-build
+PREFIX  ?= /usr/local
+
+.PHONY: all deps check test clean format demo install fuzz fuzz-build
 
 all: deps
 	cmake -S . -B $(BUILD)/release -DCMAKE_BUILD_TYPE=Release \
@@ -43,6 +45,14 @@ fuzz: fuzz-build
 	    ctest --output-on-failure --timeout $$(($(FUZZ_SECONDS) + 600)) -j 1
 
 test: check
+
+# Collects this machine's metrics for twenty seconds and draws them.
+demo: all
+	scripts/demo
+
+# DESTDIR is honoured by cmake --install as it is by make install.
+install: all
+	cmake --install $(BUILD)/release --prefix $(PREFIX)
 
 format:
 	clang-format -i $$(git ls-files 'src/*.cc' 'src/*.h')

@@ -12,8 +12,7 @@
 
 #include "store/store.h"
 
-namespace
-{
+namespace {
 
 double now_s()
 {

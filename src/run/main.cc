@@ -1,8 +1,6 @@
-// Entry point. Reads the command line and the configuration and reports
-// their errors; the phases of a run (store, images, maintenance) are not
-// wired in yet.
-#include <cstdio>
-
+// dorvane: collects numbers from shell commands into a store, consolidates
+// them, draws them, reports and maintains the store. One run is one pass
+// through the phases that the command line asks for.
 #include "config/config.h"
 #include "pool/pool.h"
 #include "run/run.h"
@@ -13,9 +11,10 @@ int main(int argc, char **argv)
     Pool *pool = pool_create(1024);
     RunSettings settings;
     ImageSpec *images = nullptr;
+    int status = 1;
     if (run_read_options(pool, argc, argv, &settings) == OptionsResult::run &&
         run_read_configuration(pool, &settings, &images) == 0)
-        fputs("dorvane: configuration read; running its phases is not built yet\n", stderr);
+        status = run_phases(&settings, images);
     pool_destroy(pool);
-    return 1;
+    return status;
 }

@@ -90,7 +90,7 @@ bool read_quick(Pool *pool, const char *arg, RunSettings *s)
                                     "\t%s\n"
                                     "\tleft\n"
                                     "\t\tgraph %d \"x\" \"y\" color 0 0 0\n}\n",
-                                    QUICK_IMAGE_PATH, timeframe, number);
+                                    QUICK_IMAGE_FILE, timeframe, number);
     s->quick = 1;
     return true;
 }

@@ -334,7 +334,7 @@ TEST_F(Configuration, FileAndQuickConfigurationFromMemory)
     EXPECT_EQ(read_config(), 0);
     EXPECT_EQ(units(), std::vector<int>{5});
     ASSERT_NE(images, nullptr);
-    EXPECT_STREQ(images->file, QUICK_IMAGE_PATH);
+    EXPECT_STREQ(images->file, QUICK_IMAGE_FILE);
     EXPECT_EQ(images->from, 10u);
     EXPECT_EQ(images->left->unit, 5);
 

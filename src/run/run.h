@@ -7,6 +7,7 @@
 
 #include "config/config.h"
 #include "pool/pool.h"
+#include "render/render.h"
 
 namespace dorvane {
 
@@ -42,13 +43,16 @@ void collect_reset();
 // "add_col: limit of %d collects reached\n".
 [[nodiscard]] int add_col(int unit, const char *query, int tdiff, int vdiff);
 
+// The query-and-store phase: runs every query in table order, then stores
+// every value with the time of storing. 1 as soon as a store fails.
+[[nodiscard]] int query_and_store();
+
 // Runs query through the shell and reads the number at the start of the
 // first line of its output; 0 when there is none or the shell cannot start.
 double value_query(const char *query);
 
-// The fixed files of the quick query (-g).
+// The quick configuration of -g; its image is render's QUICK_IMAGE_FILE.
 constexpr const char *QUICK_CONFIG_PATH = "/tmp/.dorvane.conf.temp";
-constexpr const char *QUICK_IMAGE_PATH = "/tmp/.dorvane.png.temp";
 
 // What the command line asks of a run. Strings are pool copies.
 struct RunSettings {
@@ -84,6 +88,10 @@ enum class OptionsResult : int { run = 0, refused = 1 };
 // directory that cannot be opened reports nothing).
 [[nodiscard]] int run_read_configuration(Pool *pool, const RunSettings *settings,
                                          ImageSpec **images);
+
+// Opens the store, runs the phases that the settings ask for in their
+// fixed order and closes the store. The exit status of the run.
+[[nodiscard]] int run_phases(const RunSettings *settings, ImageSpec *images);
 
 } // namespace dorvane
 

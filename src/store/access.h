@@ -10,8 +10,7 @@
 #include "store/bdb.h"
 #include "store/store.h"
 
-namespace dorvane
-{
+namespace dorvane {
 
 // The process-wide store context; reset by data_open.
 struct StoreHandle {

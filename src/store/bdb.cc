@@ -11,8 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace dorvane
-{
+namespace dorvane {
 
 struct Btree {
     DB *db;
@@ -22,8 +21,30 @@ struct Btree {
     ino_t ino;
 };
 
-namespace
+namespace {
+
+struct Fault {
+    bool armed;
+    BtreeOp op;
+    unsigned skip;
+    int result;
+    int err;
+};
+Fault fault;
+
+// Whether the hook fails this call of op; errno is set when it does.
+bool injected(BtreeOp op)
 {
+    if (!fault.armed || fault.op != op)
+        return false;
+    if (fault.skip > 0) {
+        fault.skip--;
+        return false;
+    }
+    fault.armed = false;
+    errno = fault.err;
+    return true;
+}
 
 // The library would print its own lines (such as its complaint about a
 // zero-length or foreign file) on standard error; the program reports
@@ -190,8 +211,20 @@ void btree_identity(const Btree *db, dev_t *dev, ino_t *ino)
     *ino = db->ino;
 }
 
+void btree_fail(BtreeOp op, unsigned skip, int result, int err)
+{
+    fault = Fault{true, op, skip, result, err};
+}
+
+void btree_fail_reset()
+{
+    fault.armed = false;
+}
+
 int btree_get(Btree *db, Slice key, Slice *value)
 {
+    if (injected(BtreeOp::get))
+        return fault.result;
     DBT k = dbt(key);
     DBT d = dbt(Slice{nullptr, 0});
     int r = convert(db->db->get(db->db, nullptr, &k, &d, 0));
@@ -201,6 +234,8 @@ int btree_get(Btree *db, Slice key, Slice *value)
 
 int btree_put(Btree *db, Slice key, Slice value)
 {
+    if (injected(BtreeOp::put))
+        return fault.result;
     DBT k = dbt(key);
     DBT d = dbt(value);
     return convert(db->db->put(db->db, nullptr, &k, &d, 0));
@@ -208,12 +243,16 @@ int btree_put(Btree *db, Slice key, Slice value)
 
 int btree_del(Btree *db, Slice key)
 {
+    if (injected(BtreeOp::del))
+        return fault.result;
     DBT k = dbt(key);
     return convert(db->db->del(db->db, nullptr, &k, 0));
 }
 
 int btree_seq(Btree *db, Slice *key, Slice *value, Seek how)
 {
+    if (injected(BtreeOp::seq))
+        return fault.result;
     if (db->cursor == nullptr) {
         int r = convert(db->db->cursor(db->db, nullptr, &db->cursor, 0));
         if (r != 0)
@@ -230,8 +269,21 @@ int btree_seq(Btree *db, Slice *key, Slice *value, Seek how)
     return r;
 }
 
+int btree_del_current(Btree *db)
+{
+    if (injected(BtreeOp::del))
+        return fault.result;
+    if (db->cursor == nullptr) {
+        errno = EINVAL;
+        return -1;
+    }
+    return convert(db->cursor->del(db->cursor, 0));
+}
+
 int btree_sync(Btree *db)
 {
+    if (injected(BtreeOp::sync))
+        return fault.result;
     return convert(db->db->sync(db->db, 0));
 }
 
@@ -250,6 +302,10 @@ int btree_close(Btree *db)
     // Only now may another process take the file.
     close(db->lock_fd);
     free(db);
+    if (injected(BtreeOp::close)) {
+        result = fault.result;
+        saved = errno;
+    }
     if (result == -1)
         errno = saved;
     return result;

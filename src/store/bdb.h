@@ -14,8 +14,7 @@
 
 #include <cstdint>
 
-namespace dorvane
-{
+namespace dorvane {
 
 struct Btree;
 
@@ -55,11 +54,23 @@ int btree_del(Btree *db, Slice key);
 // to. On 0, *key and *value are the record reached.
 int btree_seq(Btree *db, Slice *key, Slice *value, Seek how);
 
+// Deletes the record under the cursor; a following Seek::next reaches the
+// record after it.
+int btree_del_current(Btree *db);
+
 int btree_sync(Btree *db);
 
 // Closes the library's handle, then releases the lock; db is freed either
 // way.
 int btree_close(Btree *db);
+
+// Test hook for failures that a healthy disk does not produce: after skip
+// further calls of op, the next one returns result (1, or -1 with errno
+// err) without reaching the library; once. A failing close still closes.
+enum class BtreeOp : int { get, put, del, seq, sync, close };
+void btree_fail(BtreeOp op, unsigned skip, int result, int err);
+// Disarms the hook.
+void btree_fail_reset();
 
 } // namespace dorvane
 

@@ -6,8 +6,7 @@
 
 #include "store/access.h"
 
-namespace dorvane
-{
+namespace dorvane {
 
 StoreHandle store_handle;
 

@@ -13,10 +13,8 @@
 
 #include "store/test_util.h"
 
-namespace dorvane
-{
-namespace
-{
+namespace dorvane {
+namespace {
 
 using testing_util::key_bytes;
 using testing_util::last_bytes;
@@ -210,6 +208,7 @@ TEST_F(Handle, CloseReportsFailedSyncAndClose)
 {
     std::string path = dir_.path("s.db");
     testing_util::ChildResult r = testing_util::run_child(dir_, [&] {
+        alarm(60);
         if (data_open(path.c_str()) != 0)
             return 10;
         struct stat st;
@@ -234,19 +233,27 @@ TEST_F(Handle, FailedLastRecordAccessIsRemembered)
 {
     std::string path = dir_.path("s.db");
     ASSERT_EQ(data_open(path.c_str()), 0);
-    for (uint32_t i = 0; i < 50; i++)
-        ASSERT_EQ(data_put_value(0, 1000 + i, i % 5, 1, 0, i), 0);
+    // Five LastRecords: one leaf page, the root, for any page size.
+    for (uint32_t u = 0; u < 5; u++)
+        ASSERT_EQ(data_put_value(0, 1000, u, 1, 0, u), 0);
     EXPECT_FALSE(data_last_failed());
     ASSERT_EQ(data_close(), 0);
+    // The page size sits at offset 20 of the metadata page.
+    uint32_t page_size;
+    std::string meta = read_file(path);
+    ASSERT_GE(meta.size(), 24u);
+    memcpy(&page_size, meta.data() + 20, sizeof page_size);
+    ASSERT_EQ(meta.size(), 2u * page_size);
 
     testing_util::ChildResult r = testing_util::run_child(dir_, [&] {
+        alarm(60);
         if (data_open(path.c_str()) != 0)
             return 10;
         // Damage the page of the records after the library opened the file
         // and before it reads that page.
-        std::string junk(4096, 'Z');
+        std::string junk(page_size, 'Z');
         int fd = open(path.c_str(), O_WRONLY);
-        if (pwrite(fd, junk.data(), junk.size(), 4096) != 4096)
+        if (pwrite(fd, junk.data(), junk.size(), page_size) != static_cast<ssize_t>(page_size))
             return 11;
         close(fd);
         int put = data_put_value(0, 5000, 1, 1, 0, 3.0);

@@ -8,10 +8,8 @@
 #include "run/run.h"
 #include "store/access.h"
 
-namespace dorvane
-{
-namespace
-{
+namespace dorvane {
+namespace {
 
 // Levels given as arguments print as signed 16-bit numbers.
 int arg_level(int level)

@@ -11,12 +11,9 @@
 
 #include "store/test_util.h"
 
-namespace dorvane
-{
-namespace
-{
+namespace dorvane {
+namespace {
 
-using testing_util::get_last_raw;
 using testing_util::get_sample;
 using testing_util::key_bytes;
 using testing_util::last_bytes;
@@ -109,6 +106,78 @@ TEST_F(Insert, BackwardsCounterComputesAgainstNewValue)
                              {key_bytes(3, LAST_LEVEL, 0), last_bytes(0, 1030, 160.0)}};
     EXPECT_EQ(testing_util::dump_store(), want);
 }
+
+struct StoreFailure {
+    const char *name;
+    BtreeOp op;
+    unsigned skip;
+    int result;            // of data_put_value
+    const char *err;       // standard error
+    bool last_failed;      // remembered for the end of the run
+    std::vector<Raw> want; // the store afterwards
+};
+
+class InsertFails : public testing_util::StoreTest,
+                    public ::testing::WithParamInterface<StoreFailure>
+{
+};
+
+// Fault: a failed get or put of the LastRecord left no trace but a message,
+// and the run could end with status 0.
+TEST_P(InsertFails, ReportsAndRemembers)
+{
+    const StoreFailure &c = GetParam();
+    testing_util::put_raw(key_bytes(3, LAST_LEVEL, 0), last_bytes(0, 1000, 500.0));
+    btree_fail(c.op, c.skip, -1, EIO);
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(data_put_value(0, 1060, 3, 1, 0, 800.0), c.result);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), c.err);
+    EXPECT_EQ(data_last_failed(), c.last_failed);
+    EXPECT_EQ(testing_util::dump_store(), c.want);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Calls, InsertFails,
+    ::testing::Values(StoreFailure{"get_last",
+                                   BtreeOp::get,
+                                   0,
+                                   0,
+                                   "db->get: Input/output error\n",
+                                   true,
+                                   {{key_bytes(3, LAST_LEVEL, 0), last_bytes(0, 1060, 800.0)}}},
+                      StoreFailure{"put_last",
+                                   BtreeOp::put,
+                                   0,
+                                   0,
+                                   "db->put: Input/output error\n",
+                                   true,
+                                   {{key_bytes(3, 0, 1060), sample_bytes(5, 5, 5)},
+                                    {key_bytes(3, LAST_LEVEL, 0), last_bytes(0, 1000, 500.0)}}},
+                      StoreFailure{"put_sample",
+                                   BtreeOp::put,
+                                   1,
+                                   1,
+                                   "db->put: Input/output error\n",
+                                   false,
+                                   {{key_bytes(3, LAST_LEVEL, 0), last_bytes(0, 1060, 800.0)}}},
+                      StoreFailure{
+                          "seek_boundary",
+                          BtreeOp::seq,
+                          0,
+                          1,
+                          "find_highest_ts: db->seq(R_CURSOR) failed: Input/output error\n",
+                          false,
+                          {{key_bytes(3, 0, 1060), sample_bytes(5, 5, 5)},
+                           {key_bytes(3, LAST_LEVEL, 0), last_bytes(0, 1060, 800.0)}}},
+                      StoreFailure{"count_batch",
+                                   BtreeOp::seq,
+                                   2,
+                                   1,
+                                   "count_values: db->seq(R_CURSOR) failed: Input/output error\n",
+                                   false,
+                                   {{key_bytes(3, 0, 1060), sample_bytes(5, 5, 5)},
+                                    {key_bytes(3, LAST_LEVEL, 0), last_bytes(0, 1060, 800.0)}}}),
+    [](const ::testing::TestParamInfo<StoreFailure> &info) { return info.param.name; });
 
 // --- Traces -------------------------------------------------------------
 

@@ -17,8 +17,7 @@
 #include <cstdint>
 #include <type_traits>
 
-namespace dorvane
-{
+namespace dorvane {
 
 // Level of the last-value record (always stored under ts 0).
 constexpr uint16_t LAST_LEVEL = 65535;
@@ -95,9 +94,46 @@ bool data_last_failed();
                                  double value);
 
 // Stores one SampleRecord at (unit, level, ts), then writes a summary one
-// level up for as long as a level's batch is complete.
+// level up for as long as a level's batch is complete, up to
+// MAX_SAMPLE_LEVEL. 1 after "db->put: %s\n", a reported cursor failure, or
+// "put_value_internal: level %d out of range\n".
 [[nodiscard]] int put_value_internal(int unit, int level, uint32_t ts, double min, double avg,
                                      double max);
+
+// --- Retrieval and the quick-query report --------------------------------
+
+// Fills values[0..siz) for unit over [beg, end) from the coarsest level
+// that holds at least siz + 32 records in the range (else level 0), one
+// bucket of (end - beg) / siz seconds per entry: the minimum (type 1),
+// time-weighted average (2) or maximum (3) of the records covering it.
+// Entries that no record reached are 0.0. With report set, prints the
+// quick-query report of the filled array. Allocates nothing but the
+// report's scratch array. 1 after "get_values: beg %u >= end %u\n",
+// "get_values: invalid type %d\n" or a reported cursor failure, and,
+// without a message, when the unit's highest level is 32768 or more or the
+// seek to the end of the range meets a malformed key.
+[[nodiscard]] int data_get_values(int unit, uint32_t beg, uint32_t end, int type, uint32_t siz,
+                                  double *values, int report);
+
+// Prints the quick-query report of values on standard output. 1 when its
+// scratch array could not be allocated (reported).
+[[nodiscard]] int quick_report(const double *values, uint32_t siz);
+
+// --- Maintenance ----------------------------------------------------------
+
+// Deletes level-0 records and LastRecords older than days0 days and
+// consolidated records older than days1 days (a record exactly at its
+// cutoff stays), and every record that breaks the validity rules.
+// data_truncate reads the clock once; data_truncate_at takes it. 1 when a
+// deletion failed or the walk could not start or go on.
+[[nodiscard]] int data_truncate(int days0, int days1);
+[[nodiscard]] int data_truncate_at(uint32_t now, int days0, int days1);
+
+// Copies every valid record of the store into the store at path (created
+// when missing, locked like the store), skipping invalid ones with a
+// message. 1 unless everything valid was copied and the target synced and
+// closed; what was copied stays. Refuses the store's own file.
+[[nodiscard]] int data_copy(const char *path);
 
 } // namespace dorvane
 

@@ -21,8 +21,7 @@
 #include "run/run.h"
 #include "store/access.h"
 
-namespace dorvane::testing_util
-{
+namespace dorvane::testing_util {
 
 class TempDir
 {
@@ -153,18 +152,6 @@ inline bool get_sample(uint16_t unit, uint16_t level, uint32_t ts, SampleRecord 
     return true;
 }
 
-inline bool get_last_raw(uint16_t unit, LastRecord *out)
-{
-    std::string key = key_bytes(unit, LAST_LEVEL, 0);
-    Slice v{nullptr, 0};
-    if (btree_get(store_handle.db,
-                  Slice{reinterpret_cast<const unsigned char *>(key.data()), KEY_SIZE}, &v) != 0)
-        return false;
-    EXPECT_EQ(v.size, sizeof(LastRecord));
-    memcpy(out, v.data, sizeof *out);
-    return true;
-}
-
 // Result of a function run in a child process.
 struct ChildResult {
     int status; // exit status, or -1 when the child did not exit normally
@@ -206,18 +193,15 @@ class StoreTest : public ::testing::Test
     void SetUp() override
     {
         verbosity = 0;
+        btree_fail_reset();
         path_ = dir_.path("store.db");
         ASSERT_EQ(data_open(path_.c_str()), 0);
     }
     void TearDown() override
     {
         verbosity = 0;
+        btree_fail_reset();
         EXPECT_EQ(data_close(), 0);
-    }
-    void reopen()
-    {
-        ASSERT_EQ(data_close(), 0);
-        ASSERT_EQ(data_open(path_.c_str()), 0);
     }
 
     TempDir dir_;

@@ -1,0 +1,459 @@
+// End-to-end tests: the real binary on real configurations, stores and
+// images, under a frozen clock (faketime) where times matter.
+#include <db.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "config/config.h"
+#include "render/render.h"
+#include "store/store.h"
+
+namespace dorvane {
+namespace {
+
+constexpr uint32_t T0 = 1767225600; // 2026-01-01 00:00:00 UTC
+
+const std::string USAGE = "usage: dorvane [-v] [-c config ] [ -C configdir ] [-d data] "
+                          "[ -g number:timeframe ] [-p] [-q] [-t days[:days]] [-f file]\n";
+
+struct Result {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+struct Record {
+    SampleKey key;
+    std::vector<unsigned char> value;
+
+    SampleRecord sample() const
+    {
+        SampleRecord r{};
+        if (value.size() == sizeof r)
+            memcpy(&r, value.data(), sizeof r);
+        return r;
+    }
+    LastRecord last() const
+    {
+        LastRecord r{};
+        if (value.size() == sizeof r)
+            memcpy(&r, value.data(), sizeof r);
+        return r;
+    }
+};
+
+std::string read_file(const std::string &path)
+{
+    std::ifstream in(path);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+// Every record of a store, in key order, read with the library directly.
+std::vector<Record> dump(const std::string &path)
+{
+    std::vector<Record> out;
+    DB *db = nullptr;
+    if (db_create(&db, nullptr, 0) != 0)
+        return out;
+    if (db->open(db, nullptr, path.c_str(), nullptr, DB_BTREE, DB_RDONLY, 0) != 0) {
+        db->close(db, 0);
+        ADD_FAILURE() << "cannot open " << path;
+        return out;
+    }
+    DBC *cursor = nullptr;
+    db->cursor(db, nullptr, &cursor, 0);
+    DBT key{}, value{};
+    while (cursor->get(cursor, &key, &value, DB_NEXT) == 0) {
+        Record r{};
+        if (key.size == KEY_SIZE)
+            r.key = key_decode(static_cast<const unsigned char *>(key.data));
+        auto *v = static_cast<const unsigned char *>(value.data);
+        r.value.assign(v, v + value.size);
+        out.push_back(r);
+    }
+    cursor->close(cursor);
+    db->close(db, 0);
+    return out;
+}
+
+std::vector<Record> select(const std::vector<Record> &all, int unit, int level)
+{
+    std::vector<Record> out;
+    for (const Record &r : all)
+        if (r.key.unit == unit && r.key.level == level)
+            out.push_back(r);
+    return out;
+}
+
+std::string clock_text(uint32_t t)
+{
+    time_t tt = t;
+    char buf[32];
+    strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", gmtime(&tt));
+    return buf;
+}
+
+class EndToEnd : public testing::Test {
+  protected:
+    void SetUp() override { ASSERT_NE(mkdtemp(dir), nullptr); }
+    void TearDown() override
+    {
+        std::string cmd = std::string("rm -rf ") + dir;
+        ASSERT_EQ(system(cmd.c_str()), 0);
+    }
+
+    std::string path(const std::string &name) const { return std::string(dir) + "/" + name; }
+
+    void put(const std::string &name, const std::string &text) const
+    {
+        std::ofstream out(path(name));
+        out << text;
+    }
+
+    // Runs the binary with args (shell words) in the work folder; at a
+    // frozen clock when at is not 0.
+    Result run(const std::string &args, uint32_t at = 0) const
+    {
+        std::string cmd = std::string("cd ") + dir + " && TZ=UTC ";
+        if (at != 0)
+            // libfaketime goes in front of the sanitizer runtime.
+            cmd += "ASAN_OPTIONS=verify_asan_link_order=0 faketime -f '" + clock_text(at) + "' ";
+        cmd += std::string(DORVANE_BINARY) + " " + args + " >out.txt 2>err.txt </dev/null";
+        int st = system(cmd.c_str());
+        Result r;
+        r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+        r.out = read_file(path("out.txt"));
+        r.err = read_file(path("err.txt"));
+        return r;
+    }
+
+    char dir[32] = "/tmp/dorvane-e2e-XXXXXX";
+};
+
+struct RefusedCase {
+    const char *name;
+    const char *args;
+    std::string err;
+};
+
+class Refused : public EndToEnd, public testing::WithParamInterface<RefusedCase> {};
+
+TEST_P(Refused, UsageAndStatus)
+{
+    put("bad.conf", "collect x\n");
+    Result r = run(GetParam().args);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, GetParam().err);
+    EXPECT_NE(access(path("s.db").c_str(), F_OK), 0) << "no store is created";
+}
+
+const RefusedCase REFUSED[] = {
+    {"VerboseOnly", "-v -d s.db", USAGE},
+    {"ConfigOnly", "-c x.conf -d s.db", USAGE},
+    {"Operand", "-q -d s.db extra", USAGE},
+    {"UnknownOption", "-d s.db -z", std::string(DORVANE_BINARY) + ": invalid option -- 'z'\n" + USAGE},
+    {"TruncateZero", "-d s.db -t 0", USAGE},
+    {"TruncateKeptZero", "-d s.db -t 7:0", USAGE},
+    {"TruncateWord", "-d s.db -t abc", USAGE},
+    {"TruncateOverflow", "-d s.db -t 4294967303", USAGE},
+    {"QuickNoColon", "-d s.db -g 3", "wrong get query: 3\n" + USAGE},
+    {"QuickZero", "-d s.db -g 0:x", "wrong get number: 0\n" + USAGE},
+    {"MissingConfig", "-d s.db -q -c none.conf", "fopen() failed: No such file or directory\n"},
+    {"ConfigError", "-d s.db -q -c bad.conf", "bad.conf:1: syntax error\n"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Cases, Refused, testing::ValuesIn(REFUSED),
+                         [](const testing::TestParamInfo<RefusedCase> &info) {
+                             return std::string(info.param.name);
+                         });
+
+
+TEST_F(EndToEnd, QueryRunsBuildConsolidatedLevels)
+{
+    put("c.conf", "collect 1 = \"cat v\"\n"
+                  "collect 2 = 'cat c' tdiff\n"
+                  "collect 3 = 'cat v' vdiff\n");
+    for (uint32_t i = 0; i < 19; i++) {
+        put("v", std::to_string(i) + "\n");
+        put("c", std::to_string(600 * i) + "\n");
+        Result r = run("-q -c c.conf -d s.db", T0 + 60 * i);
+        ASSERT_EQ(r.status, 0) << r.err;
+        ASSERT_EQ(r.out, "");
+        ASSERT_EQ(r.err, "");
+    }
+    std::vector<Record> all = dump(path("s.db"));
+
+    std::vector<Record> raw = select(all, 1, 0);
+    ASSERT_EQ(raw.size(), 19u);
+    for (uint32_t i = 0; i < 19; i++) {
+        EXPECT_EQ(raw[i].key.ts, T0 + 60 * i);
+        SampleRecord s = raw[i].sample();
+        EXPECT_EQ(s.min, i);
+        EXPECT_EQ(s.avg, i);
+        EXPECT_EQ(s.max, i);
+    }
+    // Ten samples make the first summary, nine more the next; each average
+    // weights a sample by the time until the next one.
+    std::vector<Record> l1 = select(all, 1, 1);
+    ASSERT_EQ(l1.size(), 2u);
+    EXPECT_EQ(l1[0].key.ts, T0 + 540);
+    EXPECT_EQ(l1[0].sample().min, 0.0);
+    EXPECT_EQ(l1[0].sample().avg, 60.0 * 36 / 540);
+    EXPECT_EQ(l1[0].sample().max, 9.0);
+    EXPECT_EQ(l1[1].key.ts, T0 + 1080);
+    EXPECT_EQ(l1[1].sample().min, 9.0);
+    EXPECT_EQ(l1[1].sample().avg, 60.0 * 117 / 540);
+    EXPECT_EQ(l1[1].sample().max, 18.0);
+    EXPECT_TRUE(select(all, 1, 65535).empty());
+
+    // A counter of 600 a minute is a rate of 10 from the second run on.
+    std::vector<Record> rate = select(all, 2, 0);
+    ASSERT_EQ(rate.size(), 18u);
+    for (const Record &r : rate)
+        EXPECT_EQ(r.sample().avg, 10.0);
+    EXPECT_EQ(rate[0].key.ts, T0 + 60);
+    std::vector<Record> last = select(all, 2, 65535);
+    ASSERT_EQ(last.size(), 1u);
+    EXPECT_EQ(last[0].key.ts, 0u);
+    EXPECT_EQ(last[0].last().since, 0u);
+    EXPECT_EQ(last[0].last().ts, T0 + 1080);
+    EXPECT_EQ(last[0].last().val, 10800.0);
+
+    std::vector<Record> diff = select(all, 3, 0);
+    ASSERT_EQ(diff.size(), 18u);
+    for (const Record &r : diff)
+        EXPECT_EQ(r.sample().avg, 1.0);
+}
+
+TEST_F(EndToEnd, VerbosePhasesRunInFixedOrder)
+{
+    put("c.conf", "collect 4 = \"echo 2.5\"\n"
+                  "image \"a.png\" { from 1 hours left graph 4 \"x\" \"y\" color 0 0 255 }\n");
+    Result r = run("-v -f copy.db -t 7 -p -q -c c.conf -d s.db", T0);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    const char *markers[] = {"truncating database",
+                             "querying values",
+                             "value_query - arg [echo 2.5]",
+                             "set_col(4, echo 2.5, 2.500000)",
+                             "storing values in database",
+                             "generating images",
+                             "fetching values for unit 4 from database",
+                             "drawing and writing images",
+                             "fixing database s.db to copy.db"};
+    size_t at = 0;
+    for (const char *m : markers) {
+        size_t found = r.out.find(std::string(m) + "\n", at);
+        ASSERT_NE(found, std::string::npos) << "missing or out of order: " << m << "\n" << r.out;
+        at = found;
+    }
+    struct stat st;
+    EXPECT_EQ(stat(path("a.png").c_str(), &st), 0);
+    EXPECT_EQ(dump(path("copy.db")).size(), dump(path("s.db")).size());
+}
+
+TEST_F(EndToEnd, ConfigurationDirectoryReadsRegularVisibleFiles)
+{
+    ASSERT_EQ(mkdir(path("conf.d").c_str(), 0755), 0);
+    put("conf.d/a.conf", "collect 1 = \"echo 1\"\n");
+    put("conf.d/.hidden.conf", "collect 2 = \"echo 2\"\n");
+    ASSERT_EQ(mkdir(path("conf.d/sub").c_str(), 0755), 0);
+    put("conf.d/sub/b.conf", "collect 3 = \"echo 3\"\n");
+    put("other.conf", "collect 4 = \"echo 4\"\n");
+    ASSERT_EQ(symlink("../other.conf", path("conf.d/link.conf").c_str()), 0);
+    put("ignored.conf", "collect 5 = \"echo 5\"\n");
+
+    Result r = run("-q -C conf.d -c ignored.conf -d s.db", T0);
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::vector<Record> all = dump(path("s.db"));
+    ASSERT_EQ(all.size(), 1u);
+    EXPECT_EQ(all[0].key.unit, 1);
+}
+
+TEST_F(EndToEnd, BackgroundCommandDoesNotHoldTheStore)
+{
+    put("c.conf", "collect 1 = \"(sleep 37 >/dev/null 2>&1 &) ; echo 1\"\n");
+    auto start = std::chrono::steady_clock::now();
+    Result first = run("-q -c c.conf -d s.db");
+    Result second = run("-q -c c.conf -d s.db");
+    auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_EQ(system("pkill -f 'sleep 3[7]' >/dev/null 2>&1; true"), 0);
+    EXPECT_EQ(first.status, 0) << first.err;
+    EXPECT_EQ(second.status, 0) << second.err;
+    EXPECT_LT(seconds, 20.0);
+}
+
+TEST_F(EndToEnd, QuickReportsOfTwoUnitsAtOnce)
+{
+    // Powers of two, so that weighting buckets leaves them exact.
+    put("c.conf", "collect 1 = \"echo 4\"\ncollect 2 = \"echo 8\"\n");
+    for (uint32_t i = 0; i < 40; i++)
+        ASSERT_EQ(run("-q -c c.conf -d s.db", T0 + 60 * i).status, 0);
+    put("empty.conf", "");
+    const uint32_t now = T0 + 60 * 40;
+    std::string clock = clock_text(now);
+    // Both quick runs share the fixed quick files in /tmp.
+    std::string cmd = std::string("cd ") + dir +
+                      " && export TZ=UTC ASAN_OPTIONS=verify_asan_link_order=0"
+                      " && (faketime -f '" + clock + "' " + DORVANE_BINARY +
+                      " -c empty.conf -d s.db -g '1:from 1 hours' >one.txt 2>&1 &"
+                      " faketime -f '" + clock + "' " + DORVANE_BINARY +
+                      " -c empty.conf -d s.db -g '2:from 1 hours' >two.txt 2>&1; wait)";
+    ASSERT_EQ(system(cmd.c_str()), 0);
+    EXPECT_EQ(read_file(path("one.txt")),
+              "queue: 4.00 \npavg: 4.00, pmax: 4.00\ncavg: 4.00, cmax: 4.00\n");
+    EXPECT_EQ(read_file(path("two.txt")),
+              "queue: 8.00 \npavg: 8.00, pmax: 8.00\ncavg: 8.00, cmax: 8.00\n");
+}
+
+TEST_F(EndToEnd, StoreThatIsNoDatabase)
+{
+    put("c.conf", "collect 1 = \"echo 1\"\n");
+    put("s.db", "this is not a store\n");
+    Result r = run("-q -c c.conf -d s.db", T0);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "dbopen: s.db: Invalid argument\n");
+    EXPECT_EQ(read_file(path("s.db")), "this is not a store\n");
+}
+
+// A reader that has gone away must not kill the run between store writes:
+// the values are stored and the failed output gives status 1.
+TEST_F(EndToEnd, ClosedOutputPipeDoesNotKillTheRun)
+{
+    put("c.conf", "collect 1 = \"echo 3\"\n");
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    close(fds[0]);
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        dup2(fds[1], 1);
+        int err = open(path("err.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(err, 2);
+        if (chdir(dir) != 0)
+            _exit(99);
+        execl(DORVANE_BINARY, "dorvane", "-v", "-q", "-c", "c.conf", "-d", "s.db", nullptr);
+        _exit(98);
+    }
+    close(fds[1]);
+    int st = 0;
+    ASSERT_EQ(waitpid(pid, &st, 0), pid);
+    ASSERT_TRUE(WIFEXITED(st)) << "killed by signal " << WTERMSIG(st);
+    EXPECT_EQ(WEXITSTATUS(st), 1);
+    EXPECT_EQ(read_file(path("err.txt")), "main: standard output: Broken pipe\n");
+    std::vector<Record> all = dump(path("s.db"));
+    ASSERT_EQ(all.size(), 1u);
+    EXPECT_EQ(all[0].sample().avg, 3.0);
+}
+
+TEST_F(EndToEnd, TruncateAndCopy)
+{
+    put("c.conf", "collect 1 = \"cat v\"\ncollect 2 = 'cat c' tdiff\n");
+    for (uint32_t i = 0; i < 19; i++) {
+        put("v", std::to_string(i) + "\n");
+        put("c", std::to_string(600 * i) + "\n");
+        ASSERT_EQ(run("-q -c c.conf -d s.db", T0 + 60 * i).status, 0);
+    }
+    // A day and 570 seconds later, one day of raw samples reaches back to
+    // T0 + 570: the first ten samples of each unit go, summaries stay.
+    Result r = run("-t 1 -c c.conf -d s.db", T0 + 86400 + 570);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "");
+    std::vector<Record> all = dump(path("s.db"));
+    std::vector<Record> raw = select(all, 1, 0);
+    ASSERT_EQ(raw.size(), 9u);
+    EXPECT_EQ(raw[0].key.ts, T0 + 600);
+    EXPECT_EQ(select(all, 1, 1).size(), 2u);
+    EXPECT_EQ(select(all, 2, 0).size(), 9u);
+    EXPECT_EQ(select(all, 2, 65535).size(), 1u);
+
+    r = run("-f copy.db -c c.conf -d s.db", T0 + 86400 + 600);
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::vector<Record> copy = dump(path("copy.db"));
+    ASSERT_EQ(copy.size(), all.size());
+    for (size_t i = 0; i < all.size(); i++) {
+        EXPECT_EQ(memcmp(&copy[i].key, &all[i].key, sizeof(SampleKey)), 0) << i;
+        EXPECT_EQ(copy[i].value, all[i].value) << i;
+    }
+    struct stat st;
+    ASSERT_EQ(stat(path("copy.db").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+}
+
+TEST_F(EndToEnd, StoreIsNeverCopiedOrDrawnOverItself)
+{
+    put("c.conf", "collect 1 = \"echo 1\"\n");
+    ASSERT_EQ(run("-q -c c.conf -d s.db", T0).status, 0);
+    ASSERT_EQ(symlink("s.db", path("link.db").c_str()), 0);
+    std::string before = read_file(path("s.db"));
+
+    Result r = run("-f ./link.db -c c.conf -d s.db", T0 + 60);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "data_copy: ./link.db: is the store itself\nmain: data_copy() failed\n");
+
+    put("img.conf", "image \"link.db\" { left graph 1 \"x\" \"y\" color 0 0 0 }\n");
+    r = run("-p -c img.conf -d s.db", T0 + 60);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "graph_generate_images: link.db: is the store itself\n"
+                     "main: graph_generate_images() failed\n");
+    EXPECT_EQ(read_file(path("s.db")), before);
+    EXPECT_EQ(dump(path("s.db")).size(), 1u);
+}
+
+// The quick image is drawn from the values that the report prints: the
+// same image drawn here from the printed values has the same bytes.
+TEST_F(EndToEnd, QuickImageDrawsTheReportedValues)
+{
+    put("c.conf", "collect 3 = \"echo 2\"\n");
+    for (uint32_t i = 0; i < 30; i++)
+        ASSERT_EQ(run("-q -c c.conf -d s.db", T0 + 60 * i).status, 0);
+    unlink(QUICK_IMAGE_FILE);
+    const uint32_t now = T0 + 1800;
+    Result r = run("-v -p -g '3:from 1 hours' -c c.conf -d s.db", now);
+    ASSERT_EQ(r.status, 0) << r.err;
+    // At verbosity 1 the report starts with every value of the array.
+    size_t start = r.out.find("\n0.00 ");
+    ASSERT_NE(start, std::string::npos) << r.out;
+    std::istringstream line(r.out.substr(start + 1, r.out.find('\n', start + 1) - start - 1));
+    std::vector<double> v;
+    for (double x; line >> x;)
+        v.push_back(x);
+    ASSERT_EQ(v.size(), 507u);
+    EXPECT_GT(std::count(v.begin(), v.end(), 2.0), 200);
+
+    Pool *pool = pool_create(1024);
+    ImageSpec *images = nullptr;
+    std::string mine = path("mine.png");
+    ASSERT_EQ(graph_add_image(pool, &images, mine.c_str(), 0, 640, 320, now - 3600, now), 0);
+    ASSERT_EQ(graph_add_graph(pool, &images->left, images->plot_width, 3, "x", "y", 0, 0, 0, 2), 0);
+    std::copy(v.begin(), v.end(), images->left->values);
+    EXPECT_EQ(graph_generate_images_at(images, now), 0);
+    pool_destroy(pool);
+
+    std::string quick = read_file(QUICK_IMAGE_FILE);
+    EXPECT_FALSE(quick.empty());
+    EXPECT_TRUE(quick == read_file(mine)) << "the quick image differs from the reported values";
+    unlink(QUICK_IMAGE_FILE);
+}
+
+} // namespace
+} // namespace dorvane

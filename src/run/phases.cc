@@ -1,0 +1,121 @@
+// The run sequence: open the store, run the asked-for phases in their fixed
+// order, close the store.
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+
+#include "render/render.h"
+#include "run/run.h"
+#include "store/store.h"
+
+namespace dorvane {
+namespace {
+
+int fetch_values(const ImageSpec *image, GraphSpec *graph, int report)
+{
+    if (verbosity >= 1)
+        printf("fetching values for unit %u from database\n", static_cast<unsigned>(graph->unit));
+    if (data_get_values(graph->unit & 0xffff, image->from, image->to, graph->type,
+                        static_cast<unsigned>(image->plot_width), graph->values, report) != 0) {
+        fputs("main: data_get_values() failed\n", stderr);
+        return 1;
+    }
+    return 0;
+}
+
+int quick_query(ImageSpec *images)
+{
+    if (verbosity >= 1)
+        puts("get values");
+    // The quick image was read last, so it is the first of its name.
+    ImageSpec *image = images;
+    while (image != nullptr && strcmp(image->file, QUICK_IMAGE_FILE) != 0)
+        image = image->next;
+    if (image == nullptr || image->left == nullptr) {
+        fputs("main: quick image missing\n", stderr);
+        return 1;
+    }
+    return fetch_values(image, image->left, 1);
+}
+
+int draw_images(ImageSpec *images)
+{
+    if (verbosity >= 1)
+        puts("generating images");
+    for (ImageSpec *image = images; image != nullptr; image = image->next) {
+        for (GraphSpec *g = image->left; g != nullptr; g = g->next)
+            if (fetch_values(image, g, 0) != 0)
+                return 1;
+        for (GraphSpec *g = image->right; g != nullptr; g = g->next)
+            if (fetch_values(image, g, 0) != 0)
+                return 1;
+    }
+    if (verbosity >= 1)
+        puts("drawing and writing images");
+    if (graph_generate_images(images) != 0) {
+        fputs("main: graph_generate_images() failed\n", stderr);
+        return 1;
+    }
+    return 0;
+}
+
+// The phases in their fixed order; the first failure ends them.
+int phases(const RunSettings *s, ImageSpec *images)
+{
+    if (s->quick && quick_query(images) != 0)
+        return 1;
+    if (s->truncate) {
+        if (verbosity >= 1)
+            puts("truncating database");
+        if (data_truncate(s->days_raw, s->days_consolidated) != 0) {
+            fputs("main: data_truncate() failed\n", stderr);
+            return 1;
+        }
+    }
+    if (s->query) {
+        if (verbosity >= 1)
+            puts("querying values");
+        if (query_and_store() != 0) {
+            fputs("main: data_put_value() failed\n", stderr);
+            return 1;
+        }
+    }
+    if (s->draw && draw_images(images) != 0)
+        return 1;
+    if (s->copy_target != nullptr) {
+        if (verbosity >= 1)
+            printf("fixing database %s to %s\n", s->store, s->copy_target);
+        if (data_copy(s->copy_target) != 0) {
+            fputs("main: data_copy() failed\n", stderr);
+            return 1;
+        }
+    }
+    return 0;
+}
+
+} // namespace
+
+int run_phases(const RunSettings *s, ImageSpec *images)
+{
+    if (data_open(s->store) != 0)
+        return 1;
+    // A reader of our output that goes away (dorvane -v | head) must not
+    // kill the run between two store writes.
+    void (*saved)(int) = signal(SIGPIPE, SIG_IGN);
+    int status = phases(s, images);
+    if (fflush(stdout) != 0 || ferror(stdout)) {
+        fprintf(stderr, "main: standard output: %s\n", strerror(errno));
+        status = 1;
+    }
+    // A store whose last values or final writes were lost must not pass for
+    // a completed run.
+    if (data_last_failed())
+        status = 1;
+    if (data_close() != 0)
+        status = 1;
+    signal(SIGPIPE, saved);
+    return status;
+}
+
+} // namespace dorvane
