@@ -64,7 +64,7 @@ void check_run(Pool *pool, const RunSettings &s)
     // neither add statements nor lose the graph.
     FUZZ_CHECK(collect_table.count == 0);
     FUZZ_CHECK(images != nullptr && images->next == nullptr);
-    FUZZ_CHECK(strcmp(images->file, QUICK_IMAGE_PATH) == 0);
+    FUZZ_CHECK(strcmp(images->file, QUICK_IMAGE_FILE) == 0);
     FUZZ_CHECK(images->left != nullptr && images->left->next == nullptr);
     FUZZ_CHECK(images->right == nullptr);
     FUZZ_CHECK(images->left->unit == unit);
