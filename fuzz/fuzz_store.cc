@@ -206,7 +206,7 @@ Records write_raw_store(FuzzedDataProvider &in, uint32_t now)
         }
         // A run of records one second apart, so that consolidation has
         // batches to find.
-        int run = in.ConsumeBool() ? 1 : in.ConsumeIntegralInRange(1, 24);
+        int run = in.ConsumeBool() ? 1 : in.ConsumeIntegralInRange(1, 64);
         for (int j = 0; j < run; j++) {
             value = pick_value(in, level, now);
             if (key.empty())
@@ -246,7 +246,10 @@ void fuzz_get(FuzzedDataProvider &in, uint32_t now)
     uint32_t end = in.ConsumeBool() ? beg + in.ConsumeIntegralInRange<uint32_t>(0, 100000)
                                     : pick_time(in, now);
     int type = in.ConsumeIntegralInRange(0, 4);
-    uint32_t siz = in.ConsumeIntegralInRange<uint32_t>(0, 700);
+    // Few columns too, so that a consolidated level holds enough records
+    // in the range to be chosen.
+    uint32_t siz = in.ConsumeBool() ? in.ConsumeIntegralInRange<uint32_t>(0, 16)
+                                    : in.ConsumeIntegralInRange<uint32_t>(0, 700);
     int report = in.ConsumeBool();
     // One more entry than asked for: retrieval must not write past siz.
     constexpr double untouched = 12345.678;
