@@ -20,6 +20,7 @@
 
 #include "config/config.h"
 #include "render/render.h"
+#include "run/run.h"
 #include "store/store.h"
 
 namespace dorvane {
@@ -111,9 +112,17 @@ std::string clock_text(uint32_t t)
 
 class EndToEnd : public testing::Test {
   protected:
-    void SetUp() override { ASSERT_NE(mkdtemp(dir), nullptr); }
+    // Quick runs write fixed files in /tmp, only over files of this user.
+    void SetUp() override
+    {
+        ASSERT_NE(mkdtemp(dir), nullptr);
+        unlink(QUICK_CONFIG_PATH);
+        unlink(QUICK_IMAGE_FILE);
+    }
     void TearDown() override
     {
+        unlink(QUICK_CONFIG_PATH);
+        unlink(QUICK_IMAGE_FILE);
         std::string cmd = std::string("rm -rf ") + dir;
         ASSERT_EQ(system(cmd.c_str()), 0);
     }

@@ -27,7 +27,13 @@ const std::string USAGE = "usage: dorvane [-v] [-c config ] [ -C configdir ] [-d
 
 class Options : public testing::Test {
   protected:
-    void SetUp() override { pool = pool_create(1024); }
+    // The quick configuration is only ever written over a file of this
+    // user: start without one.
+    void SetUp() override
+    {
+        pool = pool_create(1024);
+        unlink(QUICK_CONFIG_PATH);
+    }
     void TearDown() override
     {
         pool_destroy(pool);
