@@ -181,6 +181,32 @@ TEST_F(Faults, KilledStorePhaseIsRecoveredByCopy)
     EXPECT_TRUE(holds_all(copy, before));
 }
 
+// A store whose header names fewer pages than the file holds, as a run
+// killed while writing can leave it: the copy of the recovery procedure
+// reaches every page. Fault found: the store was opened for writing, and
+// the library then stops at the header's last page: the copy reached no
+// record at all.
+TEST_F(Faults, CopyReachesPagesPastTheHeadersLastPage)
+{
+    const std::vector<Record> before = earlier_runs(UNITS, 40);
+    fill(path("s.db"), before);
+    std::string file = read_file(path("s.db"));
+    const uint32_t short_last = 20; // the header's last page number, at byte 32
+    memcpy(&file[32], &short_last, sizeof short_last);
+    put("s.db", file);
+    ASSERT_NE(verify(path("s.db")), "");
+    put("c.conf", "");
+
+    Result r = run("-f copy.db -c c.conf -d s.db", T0 + 3600);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(read_file(path("s.db")) == file) << "the copy changed its source";
+    EXPECT_EQ(verify(path("copy.db")), "");
+    std::vector<Record> copy = dump(path("copy.db"));
+    EXPECT_EQ(copy.size(), before.size());
+    EXPECT_TRUE(holds_all(copy, before));
+}
+
 // The old image stays when the new one cannot be written whole: the file
 // size limit stops the encoder's output half-way.
 TEST_F(Faults, PngWriteFailingHalfWayKeepsTheOldImage)
@@ -264,6 +290,44 @@ const DeniedCase DENIED[] = {
 
 INSTANTIATE_TEST_SUITE_P(Cases, Denied, testing::ValuesIn(DENIED),
                          [](const testing::TestParamInfo<DeniedCase> &info) {
+                             return std::string(info.param.name);
+                         });
+
+// A store path that names no database stops every kind of run, writing
+// or only reading, before it changes anything.
+struct ForeignCase {
+    const char *name;
+    const char *args;
+    const char *err;
+};
+
+class ForeignStore : public EndToEnd, public testing::WithParamInterface<ForeignCase> {};
+
+TEST_P(ForeignStore, RefusedUntouched)
+{
+    put("c.conf", "collect 1 = \"echo 1\"\n"
+                  "image \"a.png\" { left graph 1 \"x\" \"y\" color 0 0 0 }\n");
+    put("s.db", "this is not a store\n");
+    ASSERT_EQ(mkdir(path("d.db").c_str(), 0755), 0);
+    const auto before = snapshot(dir);
+    Result r = run(GetParam().args, T0);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, GetParam().err);
+    EXPECT_EQ(snapshot(dir), before);
+}
+
+const ForeignCase FOREIGN[] = {
+    {"Query", "-q -c c.conf -d s.db", "dbopen: s.db: Invalid argument\n"},
+    {"Truncate", "-t 1 -c c.conf -d s.db", "dbopen: s.db: Invalid argument\n"},
+    {"Draw", "-p -c c.conf -d s.db", "dbopen: s.db: Invalid argument\n"},
+    {"Copy", "-f copy.db -c c.conf -d s.db", "dbopen: s.db: Invalid argument\n"},
+    {"Folder", "-q -c c.conf -d d.db", "dbopen: d.db: Is a directory\n"},
+    {"FolderDraw", "-p -c c.conf -d d.db", "dbopen: d.db: Is a directory\n"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Cases, ForeignStore, testing::ValuesIn(FOREIGN),
+                         [](const testing::TestParamInfo<ForeignCase> &info) {
                              return std::string(info.param.name);
                          });
 

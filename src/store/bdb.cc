@@ -150,7 +150,7 @@ int reserve_room(Btree *db)
 
 enum class Attempt { opened, retry, failed };
 
-Attempt open_once(const char *path, Btree *out)
+Attempt open_once(const char *path, bool read_only, Btree *out)
 {
     int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (fd == -1)
@@ -198,7 +198,9 @@ Attempt open_once(const char *path, Btree *out)
         errno = saved;
         return Attempt::failed;
     }
-    r = db->open(db, nullptr, path, nullptr, DB_BTREE, DB_CREATE, 0600);
+    // An empty file is a new store, which only a writer can set up.
+    const u_int32_t flags = read_only && locked.st_size > 0 ? DB_RDONLY : DB_CREATE;
+    r = db->open(db, nullptr, path, nullptr, DB_BTREE, flags, 0600);
     if (r != 0) {
         convert(r);
         int saved = errno;
@@ -244,13 +246,13 @@ const char *seek_name(Seek how)
     return "?";
 }
 
-int btree_open(const char *path, Btree **out)
+int btree_open(const char *path, Btree **out, bool read_only)
 {
     auto *handle = static_cast<Btree *>(calloc(1, sizeof(Btree)));
     if (handle == nullptr)
         return -1;
     for (;;) {
-        switch (open_once(path, handle)) {
+        switch (open_once(path, read_only, handle)) {
         case Attempt::opened:
             *out = handle;
             return 0;
