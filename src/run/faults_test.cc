@@ -71,6 +71,21 @@ testing::AssertionResult holds_all(const std::vector<Record> &have, const std::v
     return testing::AssertionFailure() << missing << " of " << want.size() << " records missing";
 }
 
+// Whether a run at ts that failed part-way stored its samples in table
+// order up to the failing put: units 1..k, with 0 < k < UNITS.
+testing::AssertionResult stored_in_order(const std::vector<Record> &after, uint32_t ts)
+{
+    int stored = 0;
+    for (int u = 1; u <= UNITS; u++) {
+        std::vector<Record> raw = select(after, u, 0);
+        if (!raw.empty() && raw.back().key.ts == ts && ++stored != u)
+            return testing::AssertionFailure() << "unit " << u << " stored after a gap";
+    }
+    if (stored == 0 || stored == UNITS)
+        return testing::AssertionFailure() << stored << " units stored";
+    return testing::AssertionSuccess();
+}
+
 class Faults : public EndToEnd {};
 
 // A store that cannot grow (the file size limit; a full file system acts
@@ -99,16 +114,7 @@ TEST_F(Faults, FileSizeLimitFailsThePutAndKeepsEarlierRuns)
     EXPECT_EQ(verify(path("s.db")), "");
     std::vector<Record> after = dump(path("s.db"));
     EXPECT_TRUE(holds_all(after, before));
-    // The run stored its units in order up to the failing put.
-    size_t stored = 0;
-    for (int u = 1; u <= UNITS; u++) {
-        std::vector<Record> raw = select(after, u, 0);
-        if (raw.size() == 11 && raw.back().key.ts == T0 + 600) {
-            EXPECT_EQ(++stored, static_cast<size_t>(u));
-        }
-    }
-    EXPECT_GT(stored, 0u);
-    EXPECT_LT(stored, static_cast<size_t>(UNITS));
+    EXPECT_TRUE(stored_in_order(after, T0 + 600));
 
     // Without the limit the store takes the next run whole.
     r = run("-q -c c.conf -d s.db", T0 + 660);
@@ -118,6 +124,37 @@ TEST_F(Faults, FileSizeLimitFailsThePutAndKeepsEarlierRuns)
     EXPECT_TRUE(holds_all(after, before));
     for (int u = 1; u <= UNITS; u++)
         EXPECT_EQ(select(after, u, 0).back().key.ts, T0 + 660) << u;
+}
+
+// The same on a file system that fills up: a small tmpfs of its own, in a
+// mount namespace of its own that vanishes with the shell.
+TEST_F(Faults, FullFileSystemFailsThePutAndKeepsEarlierRuns)
+{
+    if (system("unshare -m sh -c 'mount -t tmpfs -o size=64k tmpfs /mnt' >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "no mount namespace with a tmpfs here (needs root and mount rights)";
+    const std::vector<Record> before = earlier_runs(UNITS, 10);
+    fill(path("s.db"), before);
+    put("c.conf", echo_config(UNITS));
+    const size_t size = read_file(path("s.db")).size();
+    ASSERT_EQ(mkdir(path("mnt").c_str(), 0755), 0);
+    // Room for the store, the reserve of one put (16 pages) and 3 pages more.
+    const size_t kib = (size + 19 * 4096) / 1024;
+    std::string script = "mount -t tmpfs -o size=" + std::to_string(kib) +
+                         "k tmpfs mnt && cp s.db c.conf mnt/ && cd mnt && TZ=UTC "
+                         "ASAN_OPTIONS=verify_asan_link_order=0 faketime -f '" +
+                         clock_text(T0 + 600) + "' " + DORVANE_BINARY +
+                         " -q -c c.conf -d s.db >../out.txt 2>../err.txt; echo \\$? >../status;"
+                         " cp s.db ../after.db";
+    std::string cmd = std::string("cd ") + dir + " && unshare -m sh -c \"" + script + "\"";
+    ASSERT_EQ(system(cmd.c_str()), 0);
+    EXPECT_EQ(read_file(path("status")), "1\n");
+    EXPECT_EQ(read_file(path("out.txt")), "");
+    EXPECT_EQ(read_file(path("err.txt")),
+              "db->put: No space left on device\nmain: data_put_value() failed\n");
+    EXPECT_EQ(verify(path("after.db")), "");
+    std::vector<Record> after = dump(path("after.db"));
+    EXPECT_TRUE(holds_all(after, before));
+    EXPECT_TRUE(stored_in_order(after, T0 + 600));
 }
 
 // A run killed with SIGKILL in the middle of its store phase, on a store
