@@ -182,7 +182,8 @@ inline std::map<std::string, std::string> snapshot(const std::string &root,
         return out;
     while (struct dirent *e = readdir(d)) {
         std::string name = e->d_name;
-        if (name == "." || name == ".." || (sub.empty() && (name == "out.txt" || name == "err.txt")))
+        if (name == "." || name == ".." ||
+            (sub.empty() && (name == "out.txt" || name == "err.txt")))
             continue;
         std::string rel = sub + "/" + name;
         struct stat st;

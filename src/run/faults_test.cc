@@ -38,8 +38,8 @@ std::string echo_config(int units)
     return text;
 }
 
-// runs level-0 samples of each unit 1..units, a minute apart from T0, each
-// holding its unit's number: what that many earlier -q runs leave.
+// The level-0 samples that `runs` earlier -q runs leave for units
+// 1..units, a minute apart from T0, each holding its unit's number.
 std::vector<Record> earlier_runs(int units, int runs)
 {
     std::vector<Record> out;
@@ -86,22 +86,30 @@ testing::AssertionResult stored_in_order(const std::vector<Record> &after, uint3
     return testing::AssertionSuccess();
 }
 
+// The store's page size, from its header page (byte 20, host order).
+uint32_t header_page_size(const std::string &store)
+{
+    uint32_t size = 0;
+    if (store.size() >= 24)
+        memcpy(&size, store.data() + 20, sizeof size);
+    return size;
+}
+
 class Faults : public EndToEnd {};
 
 // A store that cannot grow (the file size limit; a full file system acts
 // alike) fails the put that would need room, before the library has
 // changed a page that the file cannot hold. Fault found: the library
 // wrote the pages that referred to new ones and then failed on the new
-// ones, leaving a tree that the cursor could no longer walk; every record
-// of the earlier runs was out of reach.
+// ones, leaving a tree that the cursor could no longer walk: 3226 of 5000
+// records of the earlier runs were out of reach.
 TEST_F(Faults, FileSizeLimitFailsThePutAndKeepsEarlierRuns)
 {
     const std::vector<Record> before = earlier_runs(UNITS, 10);
     fill(path("s.db"), before);
     put("c.conf", echo_config(UNITS));
     const std::string original = read_file(path("s.db"));
-    uint32_t page_size; // in the header page, at byte 20
-    memcpy(&page_size, original.data() + 20, sizeof page_size);
+    const uint32_t page_size = header_page_size(original);
     // Room for the reserve of one put (16 pages) and 3 pages more; sh
     // counts ulimit -f in blocks of 512 bytes. The shell ignores SIGXFSZ,
     // and so does the binary, which inherits it: writes fail with EFBIG.
@@ -135,10 +143,11 @@ TEST_F(Faults, FullFileSystemFailsThePutAndKeepsEarlierRuns)
     const std::vector<Record> before = earlier_runs(UNITS, 10);
     fill(path("s.db"), before);
     put("c.conf", echo_config(UNITS));
-    const size_t size = read_file(path("s.db")).size();
+    const std::string original = read_file(path("s.db"));
     ASSERT_EQ(mkdir(path("mnt").c_str(), 0755), 0);
-    // Room for the store, the reserve of one put (16 pages) and 3 pages more.
-    const size_t kib = (size + 19 * 4096) / 1024;
+    // Room for the store, the reserve of one put (16 pages) and 3 pages
+    // more, less the configuration's.
+    const size_t kib = (original.size() + 19 * header_page_size(original)) / 1024;
     std::string script = "mount -t tmpfs -o size=" + std::to_string(kib) +
                          "k tmpfs mnt && cp s.db c.conf mnt/ && cd mnt && TZ=UTC "
                          "ASAN_OPTIONS=verify_asan_link_order=0 faketime -f '" +
@@ -272,6 +281,7 @@ struct DeniedCase {
     const char *args;
     std::vector<std::string> denied; // made read-only (a folder) or unreadable (a file)
     const char *err;
+    bool old_image; // img/a.png exists before the run
 };
 
 class Denied : public EndToEnd, public testing::WithParamInterface<DeniedCase> {};
@@ -292,7 +302,7 @@ TEST_P(Denied, ExactMessageAndNothingTouched)
     put("ro/c.conf", "collect 1 = \"echo 1\"\n");
     ASSERT_EQ(run("-q -c c.conf -d s.db", T0).status, 0);
     ASSERT_EQ(run("-q -c c.conf -d ro/s.db", T0).status, 0);
-    if (strcmp(c.name, "OldImageInFolder") == 0)
+    if (c.old_image)
         put("img/a.png", "old image\n");
     if (geteuid() == 0) {
         std::string chown = std::string("chown -R 65534:65534 ") + dir;
@@ -314,15 +324,17 @@ TEST_P(Denied, ExactMessageAndNothingTouched)
 
 const DeniedCase DENIED[] = {
     {"ImageFolder", "-p -c c.conf -d s.db", {"img"},
-     "dorvane: img/a.png: Permission denied\nmain: graph_generate_images() failed\n"},
+     "dorvane: img/a.png: Permission denied\nmain: graph_generate_images() failed\n", false},
     {"OldImageInFolder", "-p -c c.conf -d s.db", {"img/a.png", "img"},
-     "dorvane: img/a.png: Permission denied\nmain: graph_generate_images() failed\n"},
-    {"Configuration", "-q -c c.conf -d s.db", {"c.conf"}, "fopen() failed: Permission denied\n"},
+     "dorvane: img/a.png: Permission denied\nmain: graph_generate_images() failed\n", true},
+    {"Configuration", "-q -c c.conf -d s.db", {"c.conf"}, "fopen() failed: Permission denied\n",
+     false},
     {"StoreFolder", "-q -c ro/c.conf -d ro/new.db", {"ro"},
-     "dbopen: ro/new.db: Permission denied\n"},
-    {"StoreFile", "-q -c c.conf -d ro/s.db", {"ro/s.db"}, "dbopen: ro/s.db: Permission denied\n"},
+     "dbopen: ro/new.db: Permission denied\n", false},
+    {"StoreFile", "-q -c c.conf -d ro/s.db", {"ro/s.db"}, "dbopen: ro/s.db: Permission denied\n",
+     false},
     {"CopyFolder", "-f ro/copy.db -c c.conf -d s.db", {"ro"},
-     "data_copy: dbopen: ro/copy.db: Permission denied\nmain: data_copy() failed\n"},
+     "data_copy: dbopen: ro/copy.db: Permission denied\nmain: data_copy() failed\n", false},
 };
 
 INSTANTIATE_TEST_SUITE_P(Cases, Denied, testing::ValuesIn(DENIED),
@@ -411,7 +423,9 @@ bool lock_waiter(const struct stat &file)
 // copies everything that run stored.
 TEST_F(Faults, CopyWaitsForTheQueryRunHoldingTheStore)
 {
-    std::string config = "collect 1 = \"touch in; while [ ! -e go ]; do sleep 0.01; done; echo 1\"\n";
+    // The first command holds the run, and so the store, until "go".
+    std::string config =
+        "collect 1 = \"touch in; while [ ! -e go ]; do sleep 0.01; done; echo 1\"\n";
     for (int u = 2; u <= 50; u++)
         config += "collect " + std::to_string(u) + " = \"echo " + std::to_string(u) + "\"\n";
     put("c.conf", config);
@@ -420,8 +434,11 @@ TEST_F(Faults, CopyWaitsForTheQueryRunHoldingTheStore)
     unlink(path("in").c_str());
 
     std::string start = std::string("cd ") + dir + " && (TZ=UTC " + DORVANE_BINARY;
-    std::string query = start + " -q -c c.conf -d s.db >q.txt 2>&1; echo $? >q.tmp; mv q.tmp q.status) &";
-    std::string copy = start + " -f copy.db -c c.conf -d s.db >f.txt 2>&1; echo $? >f.tmp; mv f.tmp f.status) &";
+    // The status files appear whole, by rename.
+    std::string query =
+        start + " -q -c c.conf -d s.db >q.txt 2>&1; echo $? >q.tmp; mv q.tmp q.status) &";
+    std::string copy =
+        start + " -f copy.db -c c.conf -d s.db >f.txt 2>&1; echo $? >f.tmp; mv f.tmp f.status) &";
     ASSERT_EQ(system(query.c_str()), 0);
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     while (access(path("in").c_str(), F_OK) != 0 && std::chrono::steady_clock::now() < deadline)
@@ -455,13 +472,14 @@ TEST_F(Faults, CopyWaitsForTheQueryRunHoldingTheStore)
 TEST_F(Faults, ImageReaderNeverSeesAPartialPng)
 {
     put("c.conf", "collect 1 = \"echo 3\"\n"
-                  "image \"a.png\" { from 1 hours left graph 1 \"x\" \"y\" color 0 0 255 filled }\n");
+                  "image \"a.png\" { from 1 hours\n"
+                  "left graph 1 \"x\" \"y\" color 0 0 255 filled }\n");
     for (uint32_t i = 0; i < 5; i++)
         ASSERT_EQ(run("-q -c c.conf -d s.db", T0 + 60 * i).status, 0);
     ASSERT_EQ(run("-p -c c.conf -d s.db").status, 0);
     std::string loop = std::string("cd ") + dir + " && (ok=0; for i in $(seq 40); do TZ=UTC " +
-                       DORVANE_BINARY + " -p -c c.conf -d s.db || { ok=1; break; }; done; echo $ok >done.tmp; mv done.tmp done) " +
-                       ">loop.txt 2>&1 &";
+                       DORVANE_BINARY + " -p -c c.conf -d s.db || { ok=1; break; }; done;" +
+                       " echo $ok >done.tmp; mv done.tmp done) >loop.txt 2>&1 &";
     ASSERT_EQ(system(loop.c_str()), 0);
     const std::string signature("\x89PNG\r\n\x1a\n", 8);
     const std::string end("IEND\xae\x42\x60\x82", 8);
@@ -524,7 +542,8 @@ TEST_P(BadInput, RefusedWithoutWriting)
     put("long.conf", "collect 1 = \"" + std::string(MAX_QUOTED + 1, 'q') + "\"\n");
     put("unit.conf", "collect 65536 = \"echo 1\"\n");
     put("gunit.conf", "image \"a.png\" { left graph 70000 \"x\" \"y\" color 0 0 0 }\n");
-    put("size.conf", "image \"a.png\" { width 100 height 320 left graph 1 \"x\" \"y\" color 0 0 0 }\n");
+    put("size.conf",
+        "image \"a.png\" { width 100 height 320 left graph 1 \"x\" \"y\" color 0 0 0 }\n");
     put("color.conf", "image \"a.png\" { left graph 1 \"x\" \"y\" color 0 300 0 }\n");
     put("empty.conf", "image \"a.png\" {\n}\n");
     std::string many;
