@@ -98,7 +98,7 @@ int phases(const RunSettings *s, ImageSpec *images)
 
 int run_phases(const RunSettings *s, ImageSpec *images)
 {
-    if (data_open(s->store) != 0)
+    if (data_open(s->store, !(s->query || s->truncate)) != 0)
         return 1;
     // A reader of our output that goes away (dorvane -v | head) must not
     // kill the run between two store writes.

@@ -4,6 +4,7 @@
 #include <db.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,6 +20,7 @@ struct Btree {
     int lock_fd;
     dev_t dev;
     ino_t ino;
+    off_t room; // bytes of the file that writes can fill without running out of space
 };
 
 namespace {
@@ -103,9 +105,52 @@ int path_names(const char *path, const struct stat &locked)
     return same_file(now, locked) ? 1 : 0;
 }
 
+// Pages that one put can add to the file: a split on each level of the tree
+// and a new root. A tree of 8-byte keys is never half this deep.
+constexpr db_pgno_t PUT_PAGES = 16;
+
+// Makes sure, before a put, that every page the library may then create can
+// be written. The library writes its cache in the order of the page
+// numbers: were there no room for the new pages (the file size limit, a
+// full file system), the old pages that now refer to them would be written
+// all the same, and the tree would point into a hole, taking records of
+// earlier runs with it. The room is reserved beyond the end of the file,
+// which keeps its size. 0, or -1 with errno: the put must then not be made.
+int reserve_room(Btree *db)
+{
+    DB_MPOOLFILE *mpf = db->db->get_mpf(db->db);
+    db_pgno_t last;
+    u_int32_t page_size;
+    int r = mpf->get_last_pgno(mpf, &last);
+    if (r == 0)
+        r = db->db->get_pagesize(db->db, &page_size);
+    if (r != 0)
+        return convert(r);
+    const off_t need = (static_cast<off_t>(last) + 1 + PUT_PAGES) * page_size;
+    if (need <= db->room)
+        return 0;
+    // A write past the limit would fail, or end the process with SIGXFSZ.
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+        static_cast<rlim_t>(need) > limit.rlim_cur) {
+        errno = EFBIG;
+        return -1;
+    }
+    while (fallocate(db->lock_fd, FALLOC_FL_KEEP_SIZE, db->room, need - db->room) == -1) {
+        if (errno == EINTR)
+            continue;
+        // A file system that cannot reserve leaves the risk as it was.
+        if (errno == EOPNOTSUPP || errno == ENOSYS)
+            break;
+        return -1;
+    }
+    db->room = need;
+    return 0;
+}
+
 enum class Attempt { opened, retry, failed };
 
-Attempt open_once(const char *path, Btree *out)
+Attempt open_once(const char *path, bool read_only, Btree *out)
 {
     int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (fd == -1)
@@ -138,7 +183,24 @@ Attempt open_once(const char *path, Btree *out)
     }
     db->set_errcall(db, quiet_error);
     db->set_msgcall(db, quiet_message);
-    r = db->open(db, nullptr, path, nullptr, DB_BTREE, DB_CREATE, 0600);
+    // The library writes changed pages before the close only when its
+    // cache is full. With its default of 256 KiB, a run on a store of more
+    // than that writes part of its changes while it runs, and a run killed
+    // then leaves a tree whose pages and header disagree, with records of
+    // earlier runs out of the cursor's reach. A run's changes (a few pages
+    // per collect) fit in 32 MiB, which is taken only as pages are read.
+    r = db->set_cachesize(db, 0, 32u << 20, 1);
+    if (r != 0) {
+        convert(r);
+        int saved = errno;
+        db->close(db, 0);
+        close(fd);
+        errno = saved;
+        return Attempt::failed;
+    }
+    // An empty file is a new store, which only a writer can set up.
+    const u_int32_t flags = read_only && locked.st_size > 0 ? DB_RDONLY : DB_CREATE;
+    r = db->open(db, nullptr, path, nullptr, DB_BTREE, flags, 0600);
     if (r != 0) {
         convert(r);
         int saved = errno;
@@ -161,6 +223,7 @@ Attempt open_once(const char *path, Btree *out)
     out->lock_fd = fd;
     out->dev = locked.st_dev;
     out->ino = locked.st_ino;
+    out->room = locked.st_size;
     return Attempt::opened;
 }
 
@@ -183,13 +246,13 @@ const char *seek_name(Seek how)
     return "?";
 }
 
-int btree_open(const char *path, Btree **out)
+int btree_open(const char *path, Btree **out, bool read_only)
 {
     auto *handle = static_cast<Btree *>(calloc(1, sizeof(Btree)));
     if (handle == nullptr)
         return -1;
     for (;;) {
-        switch (open_once(path, handle)) {
+        switch (open_once(path, read_only, handle)) {
         case Attempt::opened:
             *out = handle;
             return 0;
@@ -236,6 +299,8 @@ int btree_put(Btree *db, Slice key, Slice value)
 {
     if (injected(BtreeOp::put))
         return fault.result;
+    if (reserve_room(db) != 0)
+        return -1;
     DBT k = dbt(key);
     DBT d = dbt(value);
     return convert(db->db->put(db->db, nullptr, &k, &d, 0));

@@ -41,7 +41,12 @@ const char *seek_name(Seek how);
 // of its own. The lock is taken before the library reads the file, and the
 // open is retried when the path no longer names the locked file (a file
 // moved into place while this process waited).
-int btree_open(const char *path, Btree **out);
+//
+// With read_only, a file that holds anything is opened read-only by the
+// library, which then reaches every page in the file; opened for writing,
+// it stops at the last page that the file's header knows, and a run killed
+// while writing can leave pages past it. Puts and deletions then fail.
+int btree_open(const char *path, Btree **out, bool read_only = false);
 
 // Device and inode of the locked file.
 void btree_identity(const Btree *db, dev_t *dev, ino_t *ino);

@@ -32,11 +32,11 @@ SampleKey key_decode(const unsigned char in[KEY_SIZE])
     return key;
 }
 
-int data_open(const char *path)
+int data_open(const char *path, bool read_only)
 {
     store_handle = StoreHandle{};
     store_handle.path = path;
-    if (btree_open(path, &store_handle.db) != 0) {
+    if (btree_open(path, &store_handle.db, read_only) != 0) {
         fprintf(stderr, "dbopen: %s: %s\n", path, strerror(errno));
         store_handle.db = nullptr;
         return 1;

@@ -68,8 +68,10 @@ SampleKey key_decode(const unsigned char in[KEY_SIZE]);
 
 // Opens (creating with mode 0600 when missing) the store at path, which
 // must stay valid until data_close, and waits for its exclusive lock.
-// 1 after "dbopen: %s: %s\n".
-[[nodiscard]] int data_open(const char *path);
+// 1 after "dbopen: %s: %s\n". A run that neither stores nor truncates
+// opens it read_only, which lets it read, and copy, the pages that a run
+// killed while writing left past the end that the file's header knows.
+[[nodiscard]] int data_open(const char *path, bool read_only = false);
 
 // Syncs and closes the store and releases its lock. 1 when the sync or
 // the close failed ("dbsync: %s: %s\n", "dbclose: %s: %s\n"): the file may

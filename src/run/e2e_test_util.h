@@ -1,0 +1,258 @@
+// The harness of the end-to-end tests: runs the real binary in a temporary
+// folder, under a frozen clock (faketime) where times matter, and reads
+// stores back with the library itself.
+#ifndef DORVANE_RUN_E2E_TEST_UTIL_H_
+#define DORVANE_RUN_E2E_TEST_UTIL_H_
+
+#include <db.h>
+#include <dirent.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "render/render.h"
+#include "run/run.h"
+#include "store/store.h"
+
+namespace dorvane {
+
+inline constexpr uint32_t T0 = 1767225600; // 2026-01-01 00:00:00 UTC
+
+inline const std::string USAGE = "usage: dorvane [-v] [-c config ] [ -C configdir ] [-d data] "
+                                 "[ -g number:timeframe ] [-p] [-q] [-t days[:days]] [-f file]\n";
+
+struct Result {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+struct Record {
+    SampleKey key;
+    std::vector<unsigned char> value;
+
+    SampleRecord sample() const
+    {
+        SampleRecord r{};
+        if (value.size() == sizeof r)
+            memcpy(&r, value.data(), sizeof r);
+        return r;
+    }
+    LastRecord last() const
+    {
+        LastRecord r{};
+        if (value.size() == sizeof r)
+            memcpy(&r, value.data(), sizeof r);
+        return r;
+    }
+};
+
+inline std::string read_file(const std::string &path)
+{
+    std::ifstream in(path);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+// Every record of a store, in key order, read with the library directly
+// (read-only, so that it never changes the file), up to the first record
+// the cursor cannot reach.
+inline std::vector<Record> dump(const std::string &path)
+{
+    std::vector<Record> out;
+    DB *db = nullptr;
+    if (db_create(&db, nullptr, 0) != 0)
+        return out;
+    if (db->open(db, nullptr, path.c_str(), nullptr, DB_BTREE, DB_RDONLY, 0) != 0) {
+        db->close(db, 0);
+        ADD_FAILURE() << "cannot open " << path;
+        return out;
+    }
+    DBC *cursor = nullptr;
+    db->cursor(db, nullptr, &cursor, 0);
+    DBT key{}, value{};
+    while (cursor->get(cursor, &key, &value, DB_NEXT) == 0) {
+        Record r{};
+        if (key.size == KEY_SIZE)
+            r.key = key_decode(static_cast<const unsigned char *>(key.data));
+        auto *v = static_cast<const unsigned char *>(value.data);
+        r.value.assign(v, v + value.size);
+        out.push_back(r);
+    }
+    cursor->close(cursor);
+    db->close(db, 0);
+    return out;
+}
+
+// Writes records straight into a new store, as earlier runs would have.
+inline void fill(const std::string &path, const std::vector<Record> &records)
+{
+    DB *db = nullptr;
+    ASSERT_EQ(db_create(&db, nullptr, 0), 0);
+    ASSERT_EQ(db->open(db, nullptr, path.c_str(), nullptr, DB_BTREE, DB_CREATE, 0600), 0);
+    for (const Record &r : records) {
+        unsigned char k[KEY_SIZE];
+        key_encode(r.key, k);
+        DBT key{}, value{};
+        key.data = k;
+        key.size = KEY_SIZE;
+        value.data = const_cast<unsigned char *>(r.value.data());
+        value.size = static_cast<uint32_t>(r.value.size());
+        ASSERT_EQ(db->put(db, nullptr, &key, &value, 0), 0);
+    }
+    ASSERT_EQ(db->close(db, 0), 0);
+}
+
+inline Record sample_record(int unit, int level, uint32_t ts, double v)
+{
+    Record r{};
+    r.key = SampleKey{static_cast<uint16_t>(unit), static_cast<uint16_t>(level), ts};
+    SampleRecord s{v, v, v};
+    auto *p = reinterpret_cast<const unsigned char *>(&s);
+    r.value.assign(p, p + sizeof s);
+    return r;
+}
+
+inline bool same_record(const Record &a, const Record &b)
+{
+    return a.key.unit == b.key.unit && a.key.level == b.key.level && a.key.ts == b.key.ts &&
+           a.value == b.value;
+}
+
+inline std::vector<Record> select(const std::vector<Record> &all, int unit, int level)
+{
+    std::vector<Record> out;
+    for (const Record &r : all)
+        if (r.key.unit == unit && r.key.level == level)
+            out.push_back(r);
+    return out;
+}
+
+inline std::string clock_text(uint32_t t)
+{
+    time_t tt = t;
+    char buf[32];
+    strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", gmtime(&tt));
+    return buf;
+}
+
+// Exit status of a shell command, 128 + the signal when one ended it.
+inline int shell_status(int st)
+{
+    return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+}
+
+// db5.3_verify's verdict on a store: "" when it accepts it, else its output.
+inline std::string verify(const std::string &path)
+{
+    std::string cmd = "db5.3_verify -q '" + path + "' 2>&1";
+    FILE *p = popen(cmd.c_str(), "r");
+    if (p == nullptr)
+        return "cannot run db5.3_verify";
+    std::string text;
+    char buf[512];
+    while (fgets(buf, sizeof buf, p) != nullptr)
+        text += buf;
+    int st = pclose(p);
+    if (shell_status(st) != 0 && text.empty())
+        text = "db5.3_verify exit " + std::to_string(shell_status(st));
+    return text;
+}
+
+// Names under root with their type, mode, size, modification time and
+// bytes: two snapshots differ when anything was written, even the same
+// bytes again. out.txt and err.txt are the harness's own.
+inline std::map<std::string, std::string> snapshot(const std::string &root,
+                                                   const std::string &sub = "")
+{
+    std::map<std::string, std::string> out;
+    DIR *d = opendir((root + sub).c_str());
+    if (d == nullptr)
+        return out;
+    while (struct dirent *e = readdir(d)) {
+        std::string name = e->d_name;
+        if (name == "." || name == ".." ||
+            (sub.empty() && (name == "out.txt" || name == "err.txt")))
+            continue;
+        std::string rel = sub + "/" + name;
+        struct stat st;
+        if (lstat((root + rel).c_str(), &st) != 0)
+            continue;
+        std::ostringstream desc;
+        desc << std::oct << st.st_mode << std::dec << " " << st.st_uid << " " << st.st_size << " "
+             << st.st_mtim.tv_sec << "." << st.st_mtim.tv_nsec;
+        if (S_ISREG(st.st_mode))
+            desc << " " << read_file(root + rel);
+        out[rel] = desc.str();
+        if (S_ISDIR(st.st_mode)) {
+            std::map<std::string, std::string> inner = snapshot(root, rel);
+            out.insert(inner.begin(), inner.end());
+        }
+    }
+    closedir(d);
+    return out;
+}
+
+class EndToEnd : public testing::Test {
+  protected:
+    // Quick runs write fixed files in /tmp, only over files of this user.
+    void SetUp() override
+    {
+        ASSERT_NE(mkdtemp(dir), nullptr);
+        unlink(QUICK_CONFIG_PATH);
+        unlink(QUICK_IMAGE_FILE);
+    }
+    void TearDown() override
+    {
+        unlink(QUICK_CONFIG_PATH);
+        unlink(QUICK_IMAGE_FILE);
+        std::string cmd = std::string("rm -rf ") + dir;
+        ASSERT_EQ(system(cmd.c_str()), 0);
+    }
+
+    std::string path(const std::string &name) const { return std::string(dir) + "/" + name; }
+
+    void put(const std::string &name, const std::string &text) const
+    {
+        std::ofstream out(path(name));
+        out << text;
+    }
+
+    // Runs the binary with args (shell words) in the work folder; at a
+    // frozen clock when at is not 0. setup is shell text run first (limits,
+    // traps); wrapper comes right before the binary (another user).
+    Result run(const std::string &args, uint32_t at = 0, const std::string &setup = "",
+               const std::string &wrapper = "") const
+    {
+        std::string cmd = std::string("cd ") + dir + " && " + setup + " TZ=UTC ";
+        if (at != 0)
+            // libfaketime goes in front of the sanitizer runtime.
+            cmd += "ASAN_OPTIONS=verify_asan_link_order=0 faketime -f '" + clock_text(at) + "' ";
+        cmd += wrapper + std::string(DORVANE_BINARY) + " " + args +
+               " >out.txt 2>err.txt </dev/null";
+        Result r;
+        r.status = shell_status(system(cmd.c_str()));
+        r.out = read_file(path("out.txt"));
+        r.err = read_file(path("err.txt"));
+        return r;
+    }
+
+    char dir[32] = "/tmp/dorvane-e2e-XXXXXX";
+};
+
+} // namespace dorvane
+
+#endif // DORVANE_RUN_E2E_TEST_UTIL_H_
