@@ -5,7 +5,7 @@ WERROR  := $(if $(CI),ON,OFF)
 
 PREFIX  ?= /usr/local
 
-.PHONY: all deps check test clean format demo install fuzz fuzz-build
+.PHONY: all deps check test clean format demo install fuzz fuzz-build bench
 
 all: deps
 	cmake -S . -B $(BUILD)/release -DCMAKE_BUILD_TYPE=Release \
@@ -45,6 +45,14 @@ fuzz: fuzz-build
 	    ctest --output-on-failure --timeout $$(($(FUZZ_SECONDS) + 600)) -j 1
 
 test: check
+
+# Release build of the benchmarks; prints one table (bench/README.md).
+bench:
+	@scripts/install-deps test
+	cmake -S . -B $(BUILD)/bench -DCMAKE_BUILD_TYPE=Release \
+	      -DDORVANE_TESTS=OFF -DDORVANE_BENCH=ON -DDORVANE_WERROR=$(WERROR)
+	cmake --build $(BUILD)/bench -j $(JOBS)
+	bench/run $(BUILD)/bench
 
 # Collects this machine's metrics for twenty seconds and draws them.
 demo: all

@@ -47,6 +47,15 @@ inline Found store_seek(Seek how, const SampleKey *at, StoreRecord *out)
     return store_seek_in(store_handle.db, how, at, out);
 }
 
+// A bulk read through the store's cursor (see btree_seq_bulk): from the
+// first key at or after at (Seek::cursor) or on from the previous one
+// (Seek::next). Bulk::error with errno set; Bulk::walk when the library
+// could not make the read: walk record by record instead.
+enum class Bulk { read, end, error, walk };
+Bulk store_bulk_seek(Seek how, const SampleKey *at);
+// The next record of the last bulk read into *out; false after its last.
+bool store_bulk_next(StoreRecord *out);
+
 // "<op>: db->seq(<flag>) failed: <strerror(errno)>\n" on standard error.
 void report_seek_error(const char *op, Seek how);
 

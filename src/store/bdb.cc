@@ -21,6 +21,10 @@ struct Btree {
     dev_t dev;
     ino_t ino;
     off_t room; // bytes of the file that writes can fill without running out of space
+    void *bulk;       // buffer of bulk reads, set by the first one
+    uint32_t bulk_size;
+    DBT bulk_dbt;     // what the last bulk read returned
+    void *bulk_next;  // the library's iterator over bulk_dbt; null at the end
 };
 
 namespace {
@@ -284,6 +288,42 @@ void btree_fail_reset()
     fault.armed = false;
 }
 
+namespace {
+
+// The cursor, opened on first use.
+int cursor_of(Btree *db)
+{
+    if (db->cursor != nullptr)
+        return 0;
+    return convert(db->db->cursor(db->db, nullptr, &db->cursor, 0));
+}
+
+// The library wants a bulk buffer of at least a page (64 KiB at most), in
+// whole KiB, aligned for its offsets. Reads only fill it, and one process
+// makes one bulk read at a time, so every handle shares one buffer: no
+// allocation, and the heap stays as it was.
+alignas(64) unsigned char bulk_space[65536];
+
+int bulk_buffer(Btree *db)
+{
+    if (db->bulk != nullptr)
+        return 0;
+    u_int32_t page;
+    int r = convert(db->db->get_pagesize(db->db, &page));
+    if (r != 0)
+        return r;
+    uint32_t size = (page < 4096 ? 4096 : page + 1023) / 1024 * 1024;
+    if (size > sizeof bulk_space) {
+        errno = EINVAL;
+        return -1;
+    }
+    db->bulk = bulk_space;
+    db->bulk_size = size;
+    return 0;
+}
+
+} // namespace
+
 int btree_get(Btree *db, Slice key, Slice *value)
 {
     if (injected(BtreeOp::get))
@@ -318,20 +358,58 @@ int btree_seq(Btree *db, Slice *key, Slice *value, Seek how)
 {
     if (injected(BtreeOp::seq))
         return fault.result;
-    if (db->cursor == nullptr) {
-        int r = convert(db->db->cursor(db->db, nullptr, &db->cursor, 0));
-        if (r != 0)
-            return r;
-    }
+    int r = cursor_of(db);
+    if (r != 0)
+        return r;
     static constexpr u_int32_t flags[] = {DB_SET_RANGE, DB_FIRST, DB_LAST, DB_NEXT, DB_PREV};
     DBT k = dbt(how == Seek::cursor ? *key : Slice{nullptr, 0});
     DBT d = dbt(Slice{nullptr, 0});
-    int r = convert(db->cursor->get(db->cursor, &k, &d, flags[static_cast<int>(how)]));
+    r = convert(db->cursor->get(db->cursor, &k, &d, flags[static_cast<int>(how)]));
     if (r == 0) {
         *key = slice(k);
         *value = slice(d);
     }
     return r;
+}
+
+int btree_seq_bulk(Btree *db, Slice key, Seek how)
+{
+    db->bulk_next = nullptr;
+    if (injected(BtreeOp::seq))
+        return fault.result;
+    if (how != Seek::cursor && how != Seek::next) {
+        errno = EINVAL;
+        return -1;
+    }
+    if (cursor_of(db) != 0 || bulk_buffer(db) != 0)
+        return 2;
+    DBT k = dbt(how == Seek::cursor ? key : Slice{nullptr, 0});
+    DBT &d = db->bulk_dbt;
+    memset(&d, 0, sizeof d);
+    d.data = db->bulk;
+    d.ulen = db->bulk_size;
+    d.flags = DB_DBT_USERMEM;
+    u_int32_t flags = (how == Seek::cursor ? DB_SET_RANGE : DB_NEXT) | DB_MULTIPLE_KEY;
+    int r = convert(db->cursor->get(db->cursor, &k, &d, flags));
+    if (r == -1)
+        return 2;
+    if (r == 0)
+        DB_MULTIPLE_INIT(db->bulk_next, &d);
+    return r;
+}
+
+bool btree_bulk_next(Btree *db, Slice *key, Slice *value)
+{
+    if (db->bulk_next == nullptr)
+        return false;
+    void *k, *v;
+    u_int32_t klen, vlen;
+    DB_MULTIPLE_KEY_NEXT(db->bulk_next, &db->bulk_dbt, k, klen, v, vlen);
+    if (db->bulk_next == nullptr)
+        return false;
+    *key = Slice{static_cast<const unsigned char *>(k), klen};
+    *value = Slice{static_cast<const unsigned char *>(v), vlen};
+    return true;
 }
 
 int btree_del_current(Btree *db)

@@ -59,6 +59,21 @@ int btree_del(Btree *db, Slice key);
 // to. On 0, *key and *value are the record reached.
 int btree_seq(Btree *db, Slice *key, Slice *value, Seek how);
 
+// Reads the records from the first key at or after *key (Seek::cursor), or
+// from the one after the last record of the previous bulk read (Seek::next),
+// as many as fill the handle's bulk buffer (at least one page), in one call
+// of the library: a scan of a few records costs one cursor move instead of
+// one each. btree_bulk_next then yields them in key order; they are valid
+// until the next call on db. Other moves are refused with EINVAL.
+// Besides 0 and 1, returns 2 when the library failed: the bulk read may
+// reach pages that a record-by-record walk would not, so the caller makes
+// that walk instead and reports what it meets. The test hook's failures are
+// returned as they are.
+int btree_seq_bulk(Btree *db, Slice key, Seek how);
+// The next record of the last bulk read into *key and *value; false after
+// its last one.
+bool btree_bulk_next(Btree *db, Slice *key, Slice *value);
+
 // Deletes the record under the cursor; a following Seek::next reaches the
 // record after it.
 int btree_del_current(Btree *db);

@@ -76,6 +76,19 @@ bool data_last_failed()
     return store_handle.last_failed;
 }
 
+namespace {
+
+void fill_record(Slice key, Slice value, StoreRecord *out)
+{
+    out->key_size = key.size;
+    out->key_valid = key.data != nullptr && key.size == KEY_SIZE;
+    out->key = out->key_valid ? key_decode(key.data) : SampleKey{};
+    out->value = value.data;
+    out->value_size = value.size;
+}
+
+} // namespace
+
 Found store_seek_in(Btree *db, Seek how, const SampleKey *at, StoreRecord *out)
 {
     StoreHandle &h = store_handle;
@@ -89,12 +102,30 @@ Found store_seek_in(Btree *db, Seek how, const SampleKey *at, StoreRecord *out)
         return Found::error;
     if (r != 0)
         return Found::end;
-    out->key_size = h.dbk.size;
-    out->key_valid = h.dbk.data != nullptr && h.dbk.size == KEY_SIZE;
-    out->key = out->key_valid ? key_decode(h.dbk.data) : SampleKey{};
-    out->value = h.dbd.data;
-    out->value_size = h.dbd.size;
+    fill_record(h.dbk, h.dbd, out);
     return Found::record;
+}
+
+Bulk store_bulk_seek(Seek how, const SampleKey *at)
+{
+    StoreHandle &h = store_handle;
+    if (how == Seek::cursor)
+        key_encode(*at, h.key);
+    int r = btree_seq_bulk(h.db, Slice{h.key, KEY_SIZE}, how);
+    if (r == -1)
+        return Bulk::error;
+    if (r == 2)
+        return Bulk::walk;
+    return r == 0 ? Bulk::read : Bulk::end;
+}
+
+bool store_bulk_next(StoreRecord *out)
+{
+    Slice key, value;
+    if (!btree_bulk_next(store_handle.db, &key, &value))
+        return false;
+    fill_record(key, value, out);
+    return true;
 }
 
 void report_seek_error(const char *op, Seek how)

@@ -91,49 +91,104 @@ int find_highest_ts(uint16_t unit, int level, uint32_t *ts)
     return 0;
 }
 
-// Size and summary of the batch of (unit, level) that starts at ts. Each
-// record's average weighs with the time until the next record of the
-// batch. 1 after a reported cursor failure.
-int count_values(uint16_t unit, int level, uint32_t ts, Batch *out)
-{
+// Running size and summary of a batch, fed one record at a time in key
+// order.
+struct BatchSum {
     unsigned count = 0;
     double mn = EMPTY_MARK;
     double mx = -EMPTY_MARK;
     double sum = 0;
-    uint32_t first = ts;
-    uint32_t prev_ts = ts;
+    uint32_t first;
+    uint32_t prev_ts;
     double prev_avg = 0;
 
-    SampleKey start{unit, static_cast<uint16_t>(level), ts};
-    StoreRecord r;
-    Found f = store_seek(Seek::cursor, &start, &r);
-    Seek how = Seek::cursor;
-    SampleRecord s;
-    while (f == Found::record && record_in(r, unit, static_cast<uint16_t>(level)) &&
-           record_sample(r, &s)) {
+    explicit BatchSum(uint32_t ts) : first(ts), prev_ts(ts) {}
+    void add(uint32_t ts, const SampleRecord &s)
+    {
         if (first == 0)
-            first = r.key.ts;
+            first = ts;
         count++;
         if (s.min < mn)
             mn = s.min;
         if (s.max > mx)
             mx = s.max;
-        sum += static_cast<double>(static_cast<uint32_t>(r.key.ts - prev_ts)) * prev_avg;
-        prev_ts = r.key.ts;
+        sum += static_cast<double>(static_cast<uint32_t>(ts - prev_ts)) * prev_avg;
+        prev_ts = ts;
         prev_avg = s.avg;
+    }
+};
+
+// The batch read record by record. 1 after a reported cursor failure.
+int count_walk(uint16_t unit, uint16_t level, BatchSum *b)
+{
+    SampleKey start{unit, level, b->first};
+    StoreRecord r;
+    Found f = store_seek(Seek::cursor, &start, &r);
+    Seek how = Seek::cursor;
+    SampleRecord s;
+    while (f == Found::record && record_in(r, unit, level) && record_sample(r, &s)) {
+        b->add(r.key.ts, s);
         how = Seek::next;
         f = store_seek(how, nullptr, &r);
     }
     if (f == Found::error) {
-        report_seek_error(__func__, how);
+        report_seek_error("count_values", how);
         return 1;
     }
-    uint32_t last = prev_ts;
-    double avg = count != 0 && first < last ? sum / static_cast<double>(last - first) : sum;
+    return 0;
+}
+
+// The batch read a buffer at a time: the same records in the same order,
+// in one library call for a whole batch. 1 after a reported failure, -1
+// when the library could not make a bulk read.
+int count_bulk(uint16_t unit, uint16_t level, BatchSum *b)
+{
+    SampleKey start{unit, level, b->first};
+    Seek how = Seek::cursor;
+    for (;;) {
+        Bulk got = store_bulk_seek(how, &start);
+        if (got == Bulk::walk)
+            return -1;
+        if (got == Bulk::error) {
+            report_seek_error("count_values", how);
+            return 1;
+        }
+        if (got == Bulk::end)
+            return 0;
+        StoreRecord r;
+        SampleRecord s;
+        while (store_bulk_next(&r)) {
+            if (!record_in(r, unit, level) || !record_sample(r, &s))
+                return 0;
+            b->add(r.key.ts, s);
+        }
+        how = Seek::next;
+    }
+}
+
+// Size and summary of the batch of (unit, level) that starts at ts. Each
+// record's average weighs with the time until the next record of the
+// batch. 1 after a reported cursor failure.
+int count_values(uint16_t unit, int level, uint32_t ts, Batch *out)
+{
+    auto lv = static_cast<uint16_t>(level);
+    BatchSum b(ts);
+    int r = count_bulk(unit, lv, &b);
+    if (r == -1) {
+        // What the bulk read met may lie beyond the batch: only the walk
+        // knows whether the batch itself can be read.
+        b = BatchSum(ts);
+        r = count_walk(unit, lv, &b);
+    }
+    if (r != 0)
+        return 1;
+    uint32_t last = b.prev_ts;
+    double avg = b.count != 0 && b.first < last ? b.sum / static_cast<double>(last - b.first)
+                                                 : b.sum;
     if (verbosity >= 2)
         printf("count_values(unit %d, level %d, ts %u) returning count %u\n", unit,
-               arg_level(level), first, count);
-    *out = Batch{count, mn, avg, mx};
+               arg_level(level), b.first, b.count);
+    *out = Batch{b.count, b.mn, avg, b.mx};
     return 0;
 }
 

@@ -433,5 +433,27 @@ TEST_P(CascadeModel, StoreMatchesModelAtEveryLevel)
 
 INSTANTIATE_TEST_SUITE_P(Seeds, CascadeModel, ::testing::Values(1u, 2u, 3u, 42u));
 
+// The batch is read a buffer at a time; one that a single read cannot hold
+// (here the level above was lost, so the batch is the whole level) must be
+// summed whole, in order, and stop where the level ends.
+TEST_F(Insert, BatchLongerThanOneBulkReadIsCountedWhole)
+{
+    Model model;
+    for (uint32_t i = 0; i < 700; i++) {
+        double v = (i * 37) % 101 - 20.5;
+        testing_util::put_raw(key_bytes(1, 0, 1000 + 7 * i), sample_bytes(v, v, v));
+        model.levels[{1, 0}][1000 + 7 * i] = SampleRecord{v, v, v};
+    }
+    // Records of the next unit right behind the batch.
+    for (uint32_t i = 0; i < 5; i++) {
+        testing_util::put_raw(key_bytes(2, 0, 10 + i), sample_bytes(1e9, 1e9, 1e9));
+        model.levels[{2, 0}][10 + i] = SampleRecord{1e9, 1e9, 1e9};
+    }
+    ASSERT_EQ(data_put_value(0, 9000, 1, 0, 0, 3.25), 0);
+    model.put(1, 9000, 3.25);
+    EXPECT_EQ(testing_util::dump_store(), model.records());
+    EXPECT_EQ((model.levels[{1, 1}].size()), 1u);
+}
+
 } // namespace
 } // namespace dorvane

@@ -60,8 +60,9 @@ int find_highest_level(uint16_t unit, uint16_t *level)
 }
 
 // Number of records at (unit, level) with beg <= ts <= end; values are not
-// looked at. -1 after a reported cursor failure.
-long count_in_range(const Request &q, uint16_t level)
+// looked at. The count stops at enough when it is at least that, since
+// only the choice depends on it then. -1 after a reported cursor failure.
+long count_in_range(const Request &q, uint16_t level, uint32_t enough)
 {
     SampleKey from{q.unit, level, q.beg};
     StoreRecord r;
@@ -70,6 +71,8 @@ long count_in_range(const Request &q, uint16_t level)
     uint32_t count = 0;
     while (f == Found::record && record_in(r, q.unit, level) && r.key.ts <= q.end) {
         count++;
+        if (count >= enough)
+            break;
         how = Seek::next;
         f = store_seek(how, nullptr, &r);
     }
@@ -99,7 +102,10 @@ int get_values_find_level(const Request &q, int *chosen)
     for (int level = highest; level >= 1; level--) {
         if (verbosity >= 1)
             printf("get_values_find_level: trying level %d\n", level);
-        long count = count_in_range(q, static_cast<uint16_t>(level));
+        // The traces print the whole count; without them the walk of a
+        // long range stops as soon as the level qualifies.
+        long count = count_in_range(q, static_cast<uint16_t>(level),
+                                    verbosity >= 1 ? UINT32_MAX : q.siz + 32);
         if (count < 0)
             return -1;
         if (verbosity >= 1)

@@ -235,7 +235,35 @@ TEST_P(LevelChoice, NeedsSizPlus32Records)
     EXPECT_NEAR(values[250], chosen ? 2.0 : 0.5, 1e-9);
 }
 
-INSTANTIATE_TEST_SUITE_P(Counts, LevelChoice, ::testing::Values(531u, 532u));
+// Without traces the count stops once a level qualifies: the choice, and
+// so every value, must be what the full count gives.
+TEST_P(LevelChoice, SameChoiceWithoutTraces)
+{
+    const unsigned count = GetParam();
+    const uint32_t beg = 100000;
+    const uint32_t end = beg + (count - 1) * 10;
+    std::vector<Rec> recs;
+    for (unsigned k = 0; k < count; k++)
+        recs.push_back(flat(beg + k * 10, 2.0 + k % 7, 1, 2));
+    recs.push_back(flat(end + 10, 2.0, 1, 2));
+    for (uint32_t t = beg; t <= end + 10; t += 5)
+        recs.push_back(flat(t, 0.5, 1, 0));
+    put_all(recs);
+
+    std::vector<double> quiet(500), traced(500);
+    ASSERT_EQ(data_get_values(1, beg, end, 2, 500, quiet.data(), 0), 0);
+    verbosity = 1;
+    ::testing::internal::CaptureStdout();
+    ASSERT_EQ(data_get_values(1, beg, end, 2, 500, traced.data(), 0), 0);
+    ::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(quiet, traced);
+    if (count >= 532)
+        EXPECT_GE(quiet[250], 2.0); // level 2
+    else
+        EXPECT_NEAR(quiet[250], 0.5, 1e-9); // level 0
+}
+
+INSTANTIATE_TEST_SUITE_P(Counts, LevelChoice, ::testing::Values(531u, 532u, 533u, 1200u));
 
 // --- Traces ---------------------------------------------------------------
 

@@ -1,0 +1,548 @@
+// The engine's benchmarks. Every case runs twice in this one binary: as
+// dorvane does it ("<case>/dorvane") and as the bare library call that it
+// cannot avoid ("<case>/bare"), on the same data, so that their ratio means
+// something on a loaded machine. bench/run prints the table.
+//
+//   dorvane_bench [--tiny] [benchmark flags]   run the cases
+//   dorvane_bench --make-store=PATH            write the year-long store
+//
+// --tiny shrinks every data set so that the test run only checks that each
+// case still builds and runs; its times mean nothing.
+#include <db.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <gd.h>
+
+#include "config/config.h"
+#include "pool/pool.h"
+#include "render/render.h"
+#include "store/store.h"
+
+namespace {
+
+using namespace dorvane;
+
+// 2023-11-14 22:13:20 UTC: the first sample of every data set.
+constexpr uint32_t T0 = 1700000000;
+constexpr uint32_t DAY = 86400;
+constexpr uint32_t YEAR = 365 * DAY;
+
+// Sizes of the data sets; --tiny shrinks them.
+struct Sizes {
+    uint32_t year;          // seconds of one-minute samples of unit 1
+    uint32_t neighbours;    // seconds of hourly samples of units 0 and 2
+    uint32_t maint_records; // records of the copy and truncate store
+    uint32_t inserts;       // samples per insertion run (a fresh store each)
+};
+Sizes sizes = {YEAR, YEAR, 1000000, 100000};
+const Sizes tiny = {3 * DAY, 3 * DAY, 2000, 100};
+
+// A directory under /tmp that is removed with its (flat) contents.
+struct TempDir {
+    std::string path;
+    TempDir()
+    {
+        char tmpl[] = "/tmp/dorvane-bench-XXXXXX";
+        if (mkdtemp(tmpl) == nullptr) {
+            perror("mkdtemp");
+            exit(1);
+        }
+        path = tmpl;
+    }
+    ~TempDir()
+    {
+        std::string cmd = "rm -rf '" + path + "'";
+        if (system(cmd.c_str()) != 0)
+            fprintf(stderr, "could not remove %s\n", path.c_str());
+    }
+    std::string file(const char *name) const { return path + "/" + name; }
+};
+
+TempDir *scratch; // the process's scratch directory, made by main
+
+// A case that could not run fails the whole run, not only its line.
+bool failed;
+void fail(benchmark::State &st, const char *what)
+{
+    failed = true;
+    st.SkipWithError(what);
+}
+
+// --- The bare library ---------------------------------------------------
+
+void quiet(const DB_ENV *, const char *, const char *) {}
+
+DB *bare_open(const std::string &path)
+{
+    DB *db;
+    if (db_create(&db, nullptr, 0) != 0)
+        return nullptr;
+    db->set_errcall(db, quiet);
+    if (db->open(db, nullptr, path.c_str(), nullptr, DB_BTREE, DB_CREATE, 0600) != 0) {
+        db->close(db, 0);
+        return nullptr;
+    }
+    return db;
+}
+
+DBT dbt(void *data, uint32_t size)
+{
+    DBT t;
+    memset(&t, 0, sizeof t);
+    t.data = data;
+    t.size = size;
+    return t;
+}
+
+int bare_put(DB *db, SampleKey k, const void *value, uint32_t size)
+{
+    unsigned char kb[KEY_SIZE];
+    key_encode(k, kb);
+    DBT key = dbt(kb, sizeof kb);
+    DBT val = dbt(const_cast<void *>(value), size);
+    return db->put(db, nullptr, &key, &val, 0);
+}
+
+// A cursor step: 0 with the decoded key, DB_NOTFOUND, or an error.
+int bare_step(DBC *c, DBT *key, DBT *val, uint32_t flags, SampleKey *k)
+{
+    int r = c->get(c, key, val, flags);
+    if (r == 0) {
+        if (key->size != KEY_SIZE)
+            return EINVAL;
+        *k = key_decode(static_cast<const unsigned char *>(key->data));
+    }
+    return r;
+}
+
+bool file_copy(const std::string &from, const std::string &to)
+{
+    std::string cmd = "cp '" + from + "' '" + to + "'";
+    return system(cmd.c_str()) == 0;
+}
+
+// --- Data sets ----------------------------------------------------------
+
+// Fills path with a year of one-minute samples of unit 1, consolidated as
+// the tool does it, with hourly samples of unit 0 and of a differential
+// unit 2 around it.
+bool make_year_store(const std::string &path)
+{
+    if (data_open(path.c_str()) != 0)
+        return false;
+    bool ok = true;
+    for (uint32_t t = 0; ok && t < sizes.neighbours; t += 3600) {
+        ok = data_put_value(0, T0 + t, 0, 0, 0, (t / 3600) % 24) == 0 &&
+             data_put_value(0, T0 + t, 2, 1, 0, t * 0.5) == 0;
+    }
+    for (uint32_t t = 0; ok && t < sizes.year; t += 60)
+        ok = data_put_value(0, T0 + t, 1, 0, 0, 50 + 40 * sin(t / 3600.0)) == 0;
+    return data_close() == 0 && ok;
+}
+
+const std::string &year_store()
+{
+    static std::string path;
+    if (path.empty()) {
+        path = scratch->file("year.db");
+        if (!make_year_store(path)) {
+            fprintf(stderr, "could not build %s\n", path.c_str());
+            exit(1);
+        }
+    }
+    return path;
+}
+
+// maint_records records in key order: ten units, each with 90% of its
+// records at level 0 a minute apart, 9% at level 1, 0.9% at level 2, the
+// rest but one at level 3, and a last-value record.
+const std::string &maint_store()
+{
+    static std::string path;
+    if (!path.empty())
+        return path;
+    path = scratch->file("maint.db");
+    DB *db = bare_open(path);
+    bool ok = db != nullptr;
+    const uint32_t per_unit = sizes.maint_records / 10;
+    const uint32_t levels[] = {per_unit * 9 / 10, per_unit * 9 / 100, per_unit * 9 / 1000};
+    for (uint16_t u = 1; ok && u <= 10; u++) {
+        uint32_t written = 0;
+        for (uint16_t level = 0; ok && level <= 3; level++) {
+            uint32_t n = level < 3 ? levels[level] : per_unit - 1 - std::min(written, per_unit - 1);
+            uint32_t step = 60 * static_cast<uint32_t>(pow(9, level));
+            for (uint32_t i = 0; ok && i < n; i++) {
+                SampleRecord s{1.0 * i, 2.0 * i, 3.0 * i};
+                ok = bare_put(db, {u, level, T0 + i * step}, &s, sizeof s) == 0;
+            }
+            written += n;
+        }
+        LastRecord l{0, T0 + levels[0] * 60, 1.0};
+        ok = ok && bare_put(db, {u, LAST_LEVEL, 0}, &l, sizeof l) == 0;
+    }
+    if (db == nullptr || db->close(db, 0) != 0 || !ok) {
+        fprintf(stderr, "could not build %s\n", path.c_str());
+        exit(1);
+    }
+    return path;
+}
+
+// --- Insertion ------------------------------------------------------------
+
+// One sample a minute of a plain unit, consolidation included.
+void insert_dorvane(benchmark::State &st)
+{
+    std::string path = scratch->file("insert.db");
+    unlink(path.c_str());
+    if (data_open(path.c_str()) != 0)
+        return fail(st, "data_open");
+    uint32_t t = T0;
+    for (auto _ : st) {
+        if (data_put_value(0, t, 1, 0, 0, t % 1000) != 0)
+            return fail(st, "data_put_value");
+        t += 60;
+    }
+    if (data_close() != 0)
+        fail(st, "data_close");
+    unlink(path.c_str());
+}
+
+// The same level-0 records put alone. The file starts with one record one
+// level up, so that the samples go, as in the tool's store, in front of
+// their unit's summaries rather than at the end of the file.
+void insert_bare(benchmark::State &st)
+{
+    std::string path = scratch->file("insert-bare.db");
+    unlink(path.c_str());
+    DB *db = bare_open(path);
+    SampleRecord above{0, 0, 0};
+    if (db == nullptr || bare_put(db, {1, 1, T0}, &above, sizeof above) != 0)
+        return fail(st, "bare open");
+    uint32_t t = T0;
+    for (auto _ : st) {
+        double v = t % 1000;
+        SampleRecord s{v, v, v};
+        if (bare_put(db, {1, 0, t}, &s, sizeof s) != 0)
+            return fail(st, "put");
+        t += 60;
+    }
+    db->close(db, 0);
+    unlink(path.c_str());
+}
+
+// --- Retrieval ------------------------------------------------------------
+
+constexpr uint32_t COLUMNS = 507; // plot width of a 640 x 320 image
+
+void retrieve_dorvane(benchmark::State &st, uint32_t days)
+{
+    const uint32_t span = std::min(days * DAY, sizes.year);
+    const uint32_t end = T0 + sizes.year, beg = end - span;
+    static double values[COLUMNS];
+    if (data_open(year_store().c_str()) != 0)
+        return fail(st, "data_open");
+    for (auto _ : st) {
+        if (data_get_values(1, beg, end, 2, COLUMNS, values, 0) != 0)
+            return fail(st, "data_get_values");
+        benchmark::DoNotOptimize(values);
+    }
+    if (data_close() != 0)
+        fail(st, "data_close");
+}
+
+// The records that a request reads, walked with the bare cursor: the
+// highest level, the count of each level tried over the whole range (as
+// the traces print it), and the chosen level from the end of the range
+// back to its start.
+[[gnu::noinline]] double bare_retrieve(DBC *c, uint16_t unit, uint32_t beg, uint32_t end, uint32_t siz)
+{
+    unsigned char kb[KEY_SIZE];
+    DBT key, val;
+    SampleKey k;
+    auto seek = [&](SampleKey at, uint32_t flags) {
+        key_encode(at, kb);
+        key = dbt(kb, sizeof kb);
+        val = dbt(nullptr, 0);
+        return bare_step(c, &key, &val, flags, &k);
+    };
+    int r = seek({unit, LAST_LEVEL - 1, 0}, DB_SET_RANGE);
+    r = bare_step(c, &key, &val, r == 0 ? DB_PREV : DB_LAST, &k);
+    int highest = r == 0 && k.unit == unit ? static_cast<int16_t>(k.level) : 0;
+    int chosen = 0;
+    double sink = 0;
+    for (int level = highest; level >= 1 && chosen == 0; level--) {
+        uint32_t count = 0;
+        for (r = seek({unit, static_cast<uint16_t>(level), beg}, DB_SET_RANGE);
+             r == 0 && k.unit == unit && k.level == level && k.ts <= end;
+             r = bare_step(c, &key, &val, DB_NEXT, &k))
+            count++;
+        if (count >= siz + 32)
+            chosen = level;
+        sink += count;
+    }
+    const auto level = static_cast<uint16_t>(chosen);
+    r = seek({unit, level, end}, DB_SET_RANGE);
+    if (r == DB_NOTFOUND)
+        r = bare_step(c, &key, &val, DB_LAST, &k);
+    else if (r == 0 && (k.unit != unit || k.level != level))
+        r = bare_step(c, &key, &val, DB_PREV, &k);
+    for (; r == 0 && k.unit == unit && k.level == level && k.ts >= beg;
+         r = bare_step(c, &key, &val, DB_PREV, &k)) {
+        double avg;
+        if (val.size != sizeof(SampleRecord))
+            break;
+        memcpy(&avg, static_cast<const char *>(val.data) + offsetof(SampleRecord, avg), sizeof avg);
+        sink += avg;
+    }
+    return sink;
+}
+
+void retrieve_bare(benchmark::State &st, uint32_t days)
+{
+    const uint32_t span = std::min(days * DAY, sizes.year);
+    const uint32_t end = T0 + sizes.year, beg = end - span;
+    DB *db = bare_open(year_store());
+    DBC *c;
+    if (db == nullptr || db->cursor(db, nullptr, &c, 0) != 0)
+        return fail(st, "bare open");
+    for (auto _ : st)
+        benchmark::DoNotOptimize(bare_retrieve(c, 1, beg, end, COLUMNS));
+    c->close(c);
+    db->close(db, 0);
+}
+
+// --- Copy and truncate ------------------------------------------------------
+
+void copy_dorvane(benchmark::State &st)
+{
+    const std::string &src = maint_store();
+    std::string target = scratch->file("copy.db");
+    for (auto _ : st) {
+        st.PauseTiming();
+        unlink(target.c_str());
+        st.ResumeTiming();
+        if (data_open(src.c_str()) != 0)
+            return fail(st, "data_open");
+        int r = data_copy(target.c_str());
+        if (data_close() != 0 || r != 0)
+            return fail(st, "data_copy");
+    }
+    unlink(target.c_str());
+}
+
+void copy_bare(benchmark::State &st)
+{
+    const std::string &src = maint_store();
+    std::string target = scratch->file("copy-bare.db");
+    for (auto _ : st) {
+        st.PauseTiming();
+        unlink(target.c_str());
+        st.ResumeTiming();
+        DB *from = bare_open(src), *to = bare_open(target);
+        DBC *c;
+        if (from == nullptr || to == nullptr || from->cursor(from, nullptr, &c, 0) != 0)
+            return fail(st, "bare open");
+        DBT key = dbt(nullptr, 0), val = dbt(nullptr, 0);
+        int r;
+        while ((r = c->get(c, &key, &val, DB_NEXT)) == 0)
+            if (to->put(to, nullptr, &key, &val, 0) != 0)
+                return fail(st, "put");
+        c->close(c);
+        from->close(from, 0);
+        if (r != DB_NOTFOUND || to->sync(to, 0) != 0 || to->close(to, 0) != 0)
+            return fail(st, "bare copy");
+    }
+    unlink(target.c_str());
+}
+
+// Level-0 and last-value records older than a month go, consolidated ones
+// stay: about half of the store.
+constexpr int KEEP_RAW_DAYS = 31;
+uint32_t truncate_now()
+{
+    return T0 + sizes.maint_records / 10 * 9 / 10 * 60;
+}
+
+void truncate_dorvane(benchmark::State &st)
+{
+    const std::string &src = maint_store();
+    std::string work = scratch->file("truncate.db");
+    for (auto _ : st) {
+        st.PauseTiming();
+        if (!file_copy(src, work))
+            return fail(st, "cp");
+        st.ResumeTiming();
+        if (data_open(work.c_str()) != 0)
+            return fail(st, "data_open");
+        int r = data_truncate_at(truncate_now(), KEEP_RAW_DAYS, 365);
+        if (data_close() != 0 || r != 0)
+            return fail(st, "data_truncate");
+    }
+    unlink(work.c_str());
+}
+
+void truncate_bare(benchmark::State &st)
+{
+    const std::string &src = maint_store();
+    std::string work = scratch->file("truncate-bare.db");
+    const uint32_t cut0 = truncate_now() - KEEP_RAW_DAYS * DAY;
+    const uint32_t cut1 = truncate_now() - 365 * DAY;
+    for (auto _ : st) {
+        st.PauseTiming();
+        if (!file_copy(src, work))
+            return fail(st, "cp");
+        st.ResumeTiming();
+        DB *db = bare_open(work);
+        DBC *c;
+        if (db == nullptr || db->cursor(db, nullptr, &c, 0) != 0)
+            return fail(st, "bare open");
+        DBT key = dbt(nullptr, 0), val = dbt(nullptr, 0);
+        SampleKey k;
+        int r;
+        while ((r = bare_step(c, &key, &val, DB_NEXT, &k)) == 0) {
+            uint32_t ts = k.ts;
+            if (k.level == LAST_LEVEL)
+                memcpy(&ts, static_cast<const char *>(val.data) + offsetof(LastRecord, ts),
+                       sizeof ts);
+            if (ts < (k.level == 0 || k.level == LAST_LEVEL ? cut0 : cut1) &&
+                c->del(c, 0) != 0)
+                return fail(st, "del");
+        }
+        c->close(c);
+        if (r != DB_NOTFOUND || db->sync(db, 0) != 0 || db->close(db, 0) != 0)
+            return fail(st, "bare truncate");
+    }
+    unlink(work.c_str());
+}
+
+// --- Drawing ----------------------------------------------------------------
+
+// A 640 x 320 image over the last day with two graphs, one per side.
+struct Drawing {
+    Pool *pool;
+    ImageSpec *images = nullptr;
+    std::vector<double> left, right;
+
+    explicit Drawing(const std::string &file) : pool(pool_create(1024))
+    {
+        graph_add_image(pool, &images, pool_strdup(pool, file.c_str()), 0, 640, 320, T0 - DAY, T0);
+        graph_add_graph(pool, &images->right, images->plot_width, 2, "out", "bytes", 0x0000ff, 0,
+                        1, 2);
+        graph_add_graph(pool, &images->left, images->plot_width, 1, "in", "bytes", 0x00cc00, 1, 1,
+                        2);
+        for (int i = 0; i < images->plot_width; i++) {
+            left.push_back(1e6 * (1.5 + sin(i / 40.0)));
+            right.push_back(4e5 * (1.2 + cos(i / 25.0)));
+        }
+    }
+    ~Drawing() { pool_destroy(pool); }
+    // Rendering scales the values in place.
+    void reset()
+    {
+        memcpy(images->left->values, left.data(), left.size() * sizeof(double));
+        memcpy(images->right->values, right.data(), right.size() * sizeof(double));
+    }
+};
+
+void draw_dorvane(benchmark::State &st)
+{
+    Drawing d(scratch->file("draw.png"));
+    for (auto _ : st) {
+        d.reset();
+        if (graph_generate_images_at(d.images, T0) != 0)
+            return fail(st, "graph_generate_images");
+    }
+}
+
+// gdImagePng alone, of the image that the tool drew.
+void draw_bare(benchmark::State &st)
+{
+    std::string file = scratch->file("draw-bare.png");
+    {
+        Drawing d(file);
+        d.reset();
+        if (graph_generate_images_at(d.images, T0) != 0)
+            return fail(st, "graph_generate_images");
+    }
+    FILE *in = fopen(file.c_str(), "rb");
+    gdImagePtr im = in != nullptr ? gdImageCreateFromPng(in) : nullptr;
+    if (in != nullptr)
+        fclose(in);
+    if (im == nullptr)
+        return fail(st, "gdImageCreateFromPng");
+    for (auto _ : st) {
+        FILE *out = fopen(file.c_str(), "wb");
+        if (out == nullptr)
+            return fail(st, "fopen");
+        gdImagePng(im, out);
+        if (fclose(out) != 0)
+            return fail(st, "fclose");
+    }
+    gdImageDestroy(im);
+}
+
+void register_all()
+{
+    using benchmark::RegisterBenchmark;
+    // A fixed count, so that both sides fill files of the same size.
+    RegisterBenchmark("insert/dorvane", insert_dorvane)->Iterations(sizes.inserts);
+    RegisterBenchmark("insert/bare", insert_bare)->Iterations(sizes.inserts);
+    for (uint32_t days : {1, 30, 365}) {
+        std::string name = "retrieve_" + std::to_string(days) + "d/";
+        RegisterBenchmark((name + "dorvane").c_str(), retrieve_dorvane, days)
+            ->Unit(benchmark::kMicrosecond);
+        RegisterBenchmark((name + "bare").c_str(), retrieve_bare, days)
+            ->Unit(benchmark::kMicrosecond);
+    }
+    struct Slow {
+        const char *name;
+        void (*fn)(benchmark::State &);
+    };
+    for (Slow c : {Slow{"copy/dorvane", copy_dorvane}, Slow{"copy/bare", copy_bare},
+                   Slow{"truncate/dorvane", truncate_dorvane}, Slow{"truncate/bare", truncate_bare}})
+        RegisterBenchmark(c.name, c.fn)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+    RegisterBenchmark("draw/dorvane", draw_dorvane)->Unit(benchmark::kMicrosecond);
+    RegisterBenchmark("draw/bare", draw_bare)->Unit(benchmark::kMicrosecond);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    const char *make_store = nullptr;
+    std::vector<char *> args;
+    for (int i = 0; i < argc; i++) {
+        if (strcmp(argv[i], "--tiny") == 0)
+            sizes = tiny;
+        else if (strncmp(argv[i], "--make-store=", 13) == 0)
+            make_store = argv[i] + 13;
+        else
+            args.push_back(argv[i]);
+    }
+    TempDir dir;
+    scratch = &dir;
+    if (make_store != nullptr)
+        return make_year_store(make_store) ? 0 : 1;
+
+    int n = static_cast<int>(args.size());
+    benchmark::Initialize(&n, args.data());
+    if (benchmark::ReportUnrecognizedArguments(n, args.data()))
+        return 1;
+    register_all();
+    size_t ran = benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return ran > 0 && !failed ? 0 : 1;
+}

@@ -1,0 +1,78 @@
+#!/bin/sh
+# Whole-process benchmarks, each dorvane run next to what it cannot avoid.
+#
+#   whole.sh [--tiny] DORVANE DORVANE_BENCH [OUT]
+#
+# Writes one line per case to OUT (default standard output), tab-separated:
+#   ratio <case> <dorvane median s> <baseline median s>
+#   alone <case> <median s> <peak memory KiB>
+# --tiny runs each command once (a smoke test; the times mean nothing).
+# The -g case necessarily writes /tmp/.dorvane.conf.temp.
+set -eu
+
+runs=
+if [ "${1:-}" = --tiny ]; then
+	runs="--runs 2"
+	shift
+fi
+dorvane=$1
+bench=$2
+out=${3:-/dev/stdout}
+
+dir=$(mktemp -d /tmp/dorvane-whole-XXXXXX)
+trap 'rm -rf "$dir"' EXIT INT TERM
+
+# 100 trivial collects, and the same 100 commands run by a shell loop.
+i=1
+: >"$dir/collect.conf"
+: >"$dir/loop.sh"
+while [ $i -le 100 ]; do
+	echo "collect $i = \"echo $i\"" >>"$dir/collect.conf"
+	echo "sh -c 'echo $i' >/dev/null" >>"$dir/loop.sh"
+	i=$((i + 1))
+done
+echo 'collect 1 = "echo 1"' >"$dir/one.conf"
+
+# The year-long store, and one 640 x 320 image of its last month.
+"$bench" ${runs:+--tiny} --make-store="$dir/year.db"
+t0=1700000000
+if [ -n "$runs" ]; then end=$((t0 + 3 * 86400)); else end=$((t0 + 365 * 86400)); fi
+cat >"$dir/image.conf" <<EOF
+image "$dir/month.png" {
+    from $((end - 30 * 86400)) to $end
+    left graph 1 "average" "value" color 0 140 0 filled
+    right graph 1 max "maximum" "value" color 160 0 0
+}
+EOF
+
+# Median wall time of each command (hyperfine, no shell in between), in
+# seconds, one line per command. Commands hold no commas.
+medians() {
+	# shellcheck disable=SC2086
+	hyperfine -N --style none ${runs:---warmup 3 --min-runs 30} \
+		--export-csv "$dir/h.csv" "$@" >/dev/null
+	awk -F, 'NR > 1 { print $4 }' "$dir/h.csv"
+}
+
+# Largest resident set of three runs of a command line, in KiB.
+peak() {
+	max=0
+	for _ in 1 2 3; do
+		kb=$(/usr/bin/time -f %M sh -c "exec $1 >/dev/null" 2>&1 | tail -n 1)
+		[ "$kb" -gt "$max" ] && max=$kb
+	done
+	echo "$max"
+}
+
+# shellcheck disable=SC2046
+set -- $(medians "$dorvane -q -c $dir/collect.conf -d $dir/collect.db" "sh $dir/loop.sh")
+printf 'ratio\tprocess -q, 100 collects / sh loop\t%s\t%s\n' "$1" "$2" >"$out"
+
+alone() {
+	printf 'alone\t%s\t%s\t%s\n' "$1" "$(medians "$2")" "$(peak "$2")" >>"$out"
+}
+: >"$dir/empty.conf"
+alone "process -q, one collect" "$dorvane -q -c $dir/one.conf -d $dir/one.db"
+alone "process -p, one image (month)" "$dorvane -p -c $dir/image.conf -d $dir/year.db"
+alone "process -g, one day" \
+	"$dorvane -c $dir/empty.conf -d $dir/year.db -g '1:from $((end - 86400)) to $end'"
