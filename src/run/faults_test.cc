@@ -166,15 +166,26 @@ TEST_F(Faults, FullFileSystemFailsThePutAndKeepsEarlierRuns)
     EXPECT_TRUE(stored_in_order(after, T0 + 600));
 }
 
-// A run killed with SIGKILL in the middle of its store phase, on a store
-// larger than the library's default cache: the file keeps the last
-// completed run byte for byte, and the recovery procedure (-f into a new
-// file) gives a store that verifies and holds every record. Fault found:
-// with the default cache of 256 KiB the library wrote changed pages while
-// the run went on, the killed run left a header that disagreed with its
-// pages, and a -f copy reached 47 of 20000 earlier records.
-TEST_F(Faults, KilledStorePhaseIsRecoveredByCopy)
+// A run killed with SIGKILL in the middle of its store phase (or of a
+// truncation), on a store larger than the library's default cache: the
+// file keeps the last completed run byte for byte, and the recovery
+// procedure (-f into a new file) gives a store that verifies and holds
+// every record. Fault found: with the default cache of 256 KiB the library
+// wrote changed pages while the run went on, the killed run left a header
+// that disagreed with its pages, and a -f copy reached 47 of 20000 earlier
+// records.
+struct KilledCase {
+    const char *name;
+    std::vector<const char *> args;
+    const char *trace; // start of the trace line of one stored or examined record
+    int seen;          // such lines read before the kill
+};
+
+class Killed : public EndToEnd, public testing::WithParamInterface<KilledCase> {};
+
+TEST_P(Killed, StoreUnchangedAndRecoveredByCopy)
 {
+    const KilledCase &c = GetParam();
     const std::vector<Record> before = earlier_runs(UNITS, 40);
     fill(path("s.db"), before);
     const std::string original = read_file(path("s.db"));
@@ -184,7 +195,7 @@ TEST_F(Faults, KilledStorePhaseIsRecoveredByCopy)
     int fds[2];
     ASSERT_EQ(pipe(fds), 0);
     // A small pipe that the test stops reading: the run blocks on its
-    // traces long before its store phase could end.
+    // traces long before it could end.
     ASSERT_GE(fcntl(fds[0], F_SETPIPE_SZ, 4096), 0);
     pid_t pid = fork();
     ASSERT_GE(pid, 0);
@@ -196,22 +207,26 @@ TEST_F(Faults, KilledStorePhaseIsRecoveredByCopy)
         dup2(null, 2);
         if (chdir(dir) != 0)
             _exit(99);
-        execl(DORVANE_BINARY, "dorvane", "-vv", "-q", "-c", "c.conf", "-d", "s.db", nullptr);
+        std::vector<char *> argv{const_cast<char *>("dorvane"), const_cast<char *>("-vv")};
+        for (const char *a : c.args)
+            argv.push_back(const_cast<char *>(a));
+        argv.push_back(nullptr);
+        execv(DORVANE_BINARY, argv.data());
         _exit(98);
     }
     close(fds[1]);
     FILE *traces = fdopen(fds[0], "r");
     ASSERT_NE(traces, nullptr);
     char line[4096];
-    int puts_seen = 0;
-    while (puts_seen < UNITS / 2 && fgets(line, sizeof line, traces) != nullptr)
-        if (strncmp(line, "data_put_value(", 15) == 0)
-            puts_seen++;
+    int seen = 0;
+    while (seen < c.seen && fgets(line, sizeof line, traces) != nullptr)
+        if (strstr(line, c.trace) != nullptr)
+            seen++;
     kill(pid, SIGKILL);
     int st = 0;
     ASSERT_EQ(waitpid(pid, &st, 0), pid);
     fclose(traces);
-    ASSERT_EQ(puts_seen, UNITS / 2);
+    ASSERT_EQ(seen, c.seen);
     ASSERT_TRUE(WIFSIGNALED(st) && WTERMSIG(st) == SIGKILL) << "the run ended on its own";
 
     EXPECT_TRUE(read_file(path("s.db")) == original) << "the killed run wrote into the store";
@@ -226,6 +241,17 @@ TEST_F(Faults, KilledStorePhaseIsRecoveredByCopy)
         EXPECT_TRUE(same_record(copy[i], readable[i])) << i;
     EXPECT_TRUE(holds_all(copy, before));
 }
+
+const KilledCase KILLED[] = {
+    {"StorePhase", {"-q", "-c", "c.conf", "-d", "s.db"}, "data_put_value(", UNITS / 2},
+    // Every record is older than a day by the real clock: all go.
+    {"Truncation", {"-t", "1", "-c", "c.conf", "-d", "s.db"}, ", val: ", 10000},
+};
+
+INSTANTIATE_TEST_SUITE_P(Cases, Killed, testing::ValuesIn(KILLED),
+                         [](const testing::TestParamInfo<KilledCase> &info) {
+                             return std::string(info.param.name);
+                         });
 
 // A store whose header names fewer pages than the file holds, as a run
 // killed while writing can leave it: the copy of the recovery procedure
@@ -251,6 +277,49 @@ TEST_F(Faults, CopyReachesPagesPastTheHeadersLastPage)
     std::vector<Record> copy = dump(path("copy.db"));
     EXPECT_EQ(copy.size(), before.size());
     EXPECT_TRUE(holds_all(copy, before));
+}
+
+// A store whose last leaf page links back to its first: the walk of the
+// copy stops when a key comes round again, with everything copied. Fault
+// found: the copy (and a truncation) walked round the ring for ever.
+TEST_F(Faults, CopyOfAStoreWhosePagesRingStops)
+{
+    const std::vector<Record> before = earlier_runs(UNITS, 40);
+    fill(path("s.db"), before);
+    std::string file = read_file(path("s.db"));
+    const uint32_t page = header_page_size(file);
+    ASSERT_GT(page, 0u);
+    // Page header: pgno at byte 8, prev_pgno 12, next_pgno 16, type 25
+    // (5: a btree leaf).
+    auto field = [&](size_t pg, size_t at) {
+        uint32_t v;
+        memcpy(&v, &file[pg * page + at], sizeof v);
+        return v;
+    };
+    uint32_t first = 0, last = 0;
+    for (size_t pg = 1; pg < file.size() / page; pg++) {
+        if (static_cast<unsigned char>(file[pg * page + 25]) != 5)
+            continue;
+        if (field(pg, 12) == 0)
+            first = static_cast<uint32_t>(pg);
+        if (field(pg, 16) == 0)
+            last = static_cast<uint32_t>(pg);
+    }
+    ASSERT_NE(first, 0u);
+    ASSERT_NE(last, first);
+    memcpy(&file[last * page + 16], &first, sizeof first);
+    put("s.db", file);
+    put("c.conf", "");
+
+    Result r = run("-f copy.db -c c.conf -d s.db", T0 + 3600);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "data_copy: db->seq(R_NEXT) failed: Input/output error\n"
+                     "main: data_copy() failed\n");
+    EXPECT_EQ(verify(path("copy.db")), "");
+    EXPECT_TRUE(holds_all(dump(path("copy.db")), before));
+    r = run("-t 1 -c c.conf -d s.db", T0 + 3600);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "db->seq(R_NEXT) failed: Input/output error\nmain: data_truncate() failed\n");
 }
 
 // The old image stays when the new one cannot be written whole: the file

@@ -59,6 +59,27 @@ bool truncate_verdict(const StoreRecord &r, uint32_t cut0, uint32_t cut1)
     return r.key.ts < (r.key.level == 0 ? cut0 : cut1);
 }
 
+// A damaged file can link its pages into a ring that the cursor would walk
+// round for ever; in a sound walk every key is larger than the one before.
+struct WalkOrder {
+    unsigned char last[KEY_SIZE];
+    bool started;
+};
+
+// Whether r (any record with a well-formed key) lies past the last one.
+bool walk_goes_on(WalkOrder *w, const StoreRecord &r)
+{
+    if (!r.key_valid)
+        return true;
+    unsigned char key[KEY_SIZE];
+    key_encode(r.key, key);
+    if (w->started && memcmp(key, w->last, KEY_SIZE) <= 0)
+        return false;
+    memcpy(w->last, key, KEY_SIZE);
+    w->started = true;
+    return true;
+}
+
 } // namespace
 
 int data_truncate(int days0, int days1)
@@ -81,7 +102,14 @@ int data_truncate_at(uint32_t now, int days0, int days1)
         fprintf(stderr, "data_truncate: db->seq(R_FIRST) failed: %s\n", strerror(errno));
         result = 1;
     }
+    WalkOrder order{};
     while (f == Found::record) {
+        if (!walk_goes_on(&order, r)) {
+            errno = EIO;
+            fprintf(stderr, "db->seq(R_NEXT) failed: %s\n", strerror(errno));
+            result = 1;
+            break;
+        }
         examined++;
         if (truncate_verdict(r, cut0, cut1)) {
             // Through the cursor: the key may be of any size, and the next
@@ -133,7 +161,14 @@ int data_copy(const char *path)
         (void)btree_close(target);
         return 1;
     }
+    WalkOrder order{};
     while (f == Found::record) {
+        if (!walk_goes_on(&order, r)) {
+            errno = EIO;
+            fprintf(stderr, "%s: db->seq(R_NEXT) failed: %s\n", __func__, strerror(errno));
+            result = 1;
+            break;
+        }
         if (!r.key_valid) {
             fprintf(stderr, "%s: invalid record: dbk.size %u (%u)\n", __func__, r.key_size,
                     static_cast<unsigned>(KEY_SIZE));
