@@ -194,17 +194,11 @@ Attempt open_once(const char *path, bool read_only, Btree *out)
     // earlier runs out of the cursor's reach. A run's changes (a few pages
     // per collect) fit in 32 MiB, which is taken only as pages are read.
     r = db->set_cachesize(db, 0, 32u << 20, 1);
-    if (r != 0) {
-        convert(r);
-        int saved = errno;
-        db->close(db, 0);
-        close(fd);
-        errno = saved;
-        return Attempt::failed;
+    if (r == 0) {
+        // An empty file is a new store, which only a writer can set up.
+        const u_int32_t flags = read_only && locked.st_size > 0 ? DB_RDONLY : DB_CREATE;
+        r = db->open(db, nullptr, path, nullptr, DB_BTREE, flags, 0600);
     }
-    // An empty file is a new store, which only a writer can set up.
-    const u_int32_t flags = read_only && locked.st_size > 0 ? DB_RDONLY : DB_CREATE;
-    r = db->open(db, nullptr, path, nullptr, DB_BTREE, flags, 0600);
     if (r != 0) {
         convert(r);
         int saved = errno;
