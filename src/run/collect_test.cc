@@ -1,6 +1,9 @@
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -114,6 +117,46 @@ TEST(ValueQueryDeathTest, PopenFailureIsReportedAndGivesZero)
 {
     EXPECT_EXIT(query_without_descriptors(), testing::ExitedWithCode(0),
                 "^value_query: popen: Too many open files\n$");
+}
+
+// The shell's signal mask of ignored signals, read as a number: 0 when it
+// ignores none (SIGPIPE alone would read as 1000).
+constexpr const char *IGNORED_BY_SHELL = "awk '/^SigIgn/ { print $2 }' /proc/$$/status";
+
+TEST(ValueQueryChild, CommandGetsDefaultSigpipeWhileTheRunIgnoresIt)
+{
+    void (*saved)(int) = signal(SIGPIPE, SIG_IGN);
+    double ignored = value_query(IGNORED_BY_SHELL);
+    EXPECT_EQ(signal(SIGPIPE, saved), SIG_IGN);
+    EXPECT_EQ(ignored, 0.0);
+}
+
+// With standard input and output closed, the pipe's write end is
+// descriptor 1 itself.
+[[noreturn]] void query_with_stdout_closed()
+{
+    close(STDIN_FILENO);
+    close(STDOUT_FILENO);
+    _exit(value_query("echo 7") == 7.0 ? 0 : 2);
+}
+
+TEST(ValueQueryDeathTest, StandardOutputClosedStillReadsTheCommand)
+{
+    EXPECT_EXIT(query_with_stdout_closed(), testing::ExitedWithCode(0), "^$");
+}
+
+TEST(ValueQueryShell, ShellThatCannotStartIsReportedAndLeavesNoChild)
+{
+    const char *saved = query_shell;
+    query_shell = "/nonexistent/sh";
+    testing::internal::CaptureStderr();
+    double v = value_query("echo 5");
+    std::string err = testing::internal::GetCapturedStderr();
+    query_shell = saved;
+    EXPECT_EQ(v, 0.0);
+    EXPECT_EQ(err, "value_query: popen: No such file or directory\n");
+    EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1);
+    EXPECT_EQ(errno, ECHILD);
 }
 
 } // namespace

@@ -51,6 +51,9 @@ void collect_reset();
 // first line of its output; 0 when there is none or the shell cannot start.
 double value_query(const char *query);
 
+// The shell that runs the queries, as "sh -c <query>".
+extern const char *query_shell;
+
 // The quick configuration of -g; its image is render's QUICK_IMAGE_FILE.
 constexpr const char *QUICK_CONFIG_PATH = "/tmp/.dorvane.conf.temp";
 
