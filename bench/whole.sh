@@ -6,13 +6,17 @@
 # Writes one line per case to OUT (default standard output), tab-separated:
 #   ratio <case> <dorvane median s> <baseline median s>
 #   alone <case> <median s> <peak memory KiB>
-# --tiny runs each command once (a smoke test; the times mean nothing).
+# --tiny runs each command twice (a smoke test; the times mean nothing).
 # The -g case necessarily writes /tmp/.dorvane.conf.temp.
 set -eu
 
-runs=
+rounds=6
+per_round="--warmup 1 --runs 6"
+tiny=
 if [ "${1:-}" = --tiny ]; then
-	runs="--runs 2"
+	rounds=1
+	per_round="--runs 2"
+	tiny=yes
 	shift
 fi
 dorvane=$1
@@ -34,9 +38,9 @@ done
 echo 'collect 1 = "echo 1"' >"$dir/one.conf"
 
 # The year-long store, and one 640 x 320 image of its last month.
-"$bench" ${runs:+--tiny} --make-store="$dir/year.db"
+"$bench" ${tiny:+--tiny} --make-store="$dir/year.db"
 t0=1700000000
-if [ -n "$runs" ]; then end=$((t0 + 3 * 86400)); else end=$((t0 + 365 * 86400)); fi
+if [ -n "$tiny" ]; then end=$((t0 + 3 * 86400)); else end=$((t0 + 365 * 86400)); fi
 cat >"$dir/image.conf" <<EOF
 image "$dir/month.png" {
     from $((end - 30 * 86400)) to $end
@@ -46,12 +50,27 @@ image "$dir/month.png" {
 EOF
 
 # Median wall time of each command (hyperfine, no shell in between), in
-# seconds, one line per command. Commands hold no commas.
+# seconds, one line per command. The commands take turns in rounds of a few
+# runs each, so that a machine whose speed drifts slows them alike; the
+# median is over the runs of every round. Commands hold no commas.
 medians() {
-	# shellcheck disable=SC2086
-	hyperfine -N --style none ${runs:---warmup 3 --min-runs 30} \
-		--export-csv "$dir/h.csv" "$@" >/dev/null
-	awk -F, 'NR > 1 { print $4 }' "$dir/h.csv"
+	rm -f "$dir"/h-*.json
+	round=1
+	while [ "$round" -le "$rounds" ]; do
+		# shellcheck disable=SC2086
+		hyperfine -N --style none $per_round \
+			--export-json "$dir/h-$round.json" "$@" >/dev/null
+		round=$((round + 1))
+	done
+	python3 - "$dir"/h-*.json <<'PY'
+import json, statistics, sys
+runs = {}
+for path in sys.argv[1:]:
+    for i, r in enumerate(json.load(open(path))["results"]):
+        runs.setdefault(i, []).extend(r["times"])
+for i in sorted(runs):
+    print(statistics.median(runs[i]))
+PY
 }
 
 # Largest resident set of three runs of a command line, in KiB.
