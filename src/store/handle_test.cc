@@ -227,6 +227,41 @@ TEST_F(Handle, CloseReportsFailedSyncAndClose)
               "dbsync: " + path + ": File too large\ndbclose: " + path + ": File too large\n");
 }
 
+// The room reserved ahead of the puts stops at the file size limit: puts
+// whose pages fit below it are made, the first that would not fit fails,
+// and the close then writes every page.
+TEST_F(Handle, PutsUpToTheFileSizeLimitAreMade)
+{
+    std::string path = dir_.path("s.db");
+    ASSERT_EQ(data_open(path.c_str()), 0);
+    for (uint32_t i = 0; i < 2000; i++)
+        ASSERT_EQ(data_put_value(0, 1000 + i, 1, 0, 0, i), 0);
+    ASSERT_EQ(data_close(), 0);
+    const std::string file = testing_util::read_file(path);
+    // The page size sits at offset 20 of the metadata page.
+    uint32_t page_size;
+    ASSERT_GE(file.size(), 24u);
+    memcpy(&page_size, file.data() + 20, sizeof page_size);
+    testing_util::ChildResult r = testing_util::run_child(dir_, [&] {
+        alarm(60);
+        signal(SIGXFSZ, SIG_IGN);
+        // Room for the 16 pages that one put may add, and 2 more.
+        const auto size = static_cast<rlim_t>(file.size() + 18 * page_size);
+        struct rlimit limit = {size, size};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        if (data_open(path.c_str()) != 0)
+            return 10;
+        uint32_t made = 0;
+        while (made < 20000 && data_put_value(0, 5000 + made, 1, 0, 0, 1) == 0)
+            made++;
+        if (made == 0 || made == 20000)
+            return 11;
+        return data_close();
+    });
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "db->put: File too large\n");
+}
+
 // Fault: a failed LastRecord get or put was only printed; the run could end
 // with status 0 having lost the unit's reference value.
 TEST_F(Handle, FailedLastRecordAccessIsRemembered)
