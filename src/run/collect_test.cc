@@ -119,9 +119,10 @@ TEST(ValueQueryDeathTest, PopenFailureIsReportedAndGivesZero)
                 "^value_query: popen: Too many open files\n$");
 }
 
-// The shell's signal mask of ignored signals, read as a number: 0 when it
-// ignores none (SIGPIPE alone would read as 1000).
-constexpr const char *IGNORED_BY_SHELL = "awk '/^SigIgn/ { print $2 }' /proc/$$/status";
+// 1 when the shell ignores SIGPIPE (bit 12 of its mask of ignored signals,
+// in hexadecimal; the last four digits hold signals 1 to 16), else 0.
+constexpr const char *IGNORED_BY_SHELL =
+    "m=$(awk '/^SigIgn/ { print $2 }' /proc/$$/status); echo $(( (0x${m#${m%????}} >> 12) & 1 ))";
 
 TEST(ValueQueryChild, CommandGetsDefaultSigpipeWhileTheRunIgnoresIt)
 {
