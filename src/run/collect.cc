@@ -82,6 +82,13 @@ const char *query_shell = "/bin/sh";
 
 namespace {
 
+// Waits for the end of a query's process.
+void reap(pid_t pid)
+{
+    while (waitpid(pid, nullptr, 0) == -1 && errno == EINTR) {
+    }
+}
+
 // popen(query, "r") and pclose, but cheaper per command: glibc's popen
 // starts the child through posix_spawn, which resets every signal's
 // disposition in the child one system call at a time (some 130 calls) and
@@ -90,13 +97,6 @@ namespace {
 // shell. The result is what popen would give: the same shell, arguments,
 // environment, descriptors and signal dispositions, and null with errno
 // when the pipe, the process or the shell cannot be had.
-// Waits for the end of a query's process.
-void reap(pid_t pid)
-{
-    while (waitpid(pid, nullptr, 0) == -1 && errno == EINTR) {
-    }
-}
-
 FILE *query_open(const char *query, pid_t *pid)
 {
     int fd[2];
