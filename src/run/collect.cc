@@ -93,8 +93,7 @@ void reap(pid_t pid)
 // starts the child through posix_spawn, which resets every signal's
 // disposition in the child one system call at a time (some 130 calls) and
 // maps a fresh stack: about 0.1 ms per command, a sixth of what starting
-// the shell costs.
-// Here the child only puts the pipe on its standard output and executes the
+// the shell costs. Here the child only puts the pipe on its standard output and executes the
 // shell. The result is what popen would give: the same shell, arguments,
 // environment, descriptors and signal dispositions, and null with errno
 // when the pipe, the process or the shell cannot be had.
