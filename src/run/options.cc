@@ -142,7 +142,9 @@ int read_directory(Pool *pool, const char *dir, ImageSpec **images)
 int run_write_quick_config(const char *path, const char *text)
 {
     // No O_TRUNC: the file is emptied only once it is known to be ours.
-    int fd = open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    // O_NONBLOCK: a FIFO left under the name would otherwise hold the open
+    // until someone reads it; it fails, or fails the checks below.
+    int fd = open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
     if (fd < 0) {
         fputs("main: fopen fail\n", stderr);
         return 1;

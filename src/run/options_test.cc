@@ -238,8 +238,10 @@ TEST_F(QuickFile, RefusesLinksDirectoriesAndForeignFiles)
     ASSERT_EQ(::link(victim.c_str(), hard.c_str()), 0);
     std::string sub = path("sub");
     ASSERT_EQ(mkdir(sub.c_str(), 0700), 0);
+    std::string fifo = path("fifo"); // with no reader, an open could wait for ever
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
 
-    for (const std::string &p : {link, hard, sub}) {
+    for (const std::string &p : {link, hard, sub, fifo}) {
         EXPECT_EQ(write(p, "evil\n"), 1) << p;
         EXPECT_EQ(errors, "main: fopen fail\n") << p;
     }
