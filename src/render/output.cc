@@ -3,6 +3,8 @@
 // A web server may read an image while the run redraws it, so an image is
 // written to a temporary file in the target's directory and renamed over the
 // target only once the encoder, the flush and the close have all succeeded.
+// The temporary file has no name while it is written, where the file system
+// allows, so that a run killed meanwhile leaves nothing beside the image.
 // Where a rename would not give the same file (a symbolic link, a file with
 // more links, an owner we cannot give the new file, anything but a regular
 // file) or cannot be done (no temporary file in the directory), the file is
@@ -141,6 +143,99 @@ struct TempFile {
 
 enum class Replace { done, failed, in_place };
 
+// Gives the new file fd the target's owner, group and mode (old), or the
+// mode that fopen gives a new file (old null). in_place when the owner
+// cannot be kept; failed, reported, when the mode cannot be set.
+Replace set_owner_and_mode(int fd, const char *file, const struct stat *old)
+{
+    mode_t mode;
+    if (old != nullptr) {
+        mode = old->st_mode & 07777;
+        if ((old->st_uid != geteuid() || old->st_gid != getegid()) &&
+            fchown(fd, old->st_uid, old->st_gid) != 0)
+            return Replace::in_place;
+    } else {
+        const mode_t mask = umask(0);
+        umask(mask);
+        mode = 0666 & ~mask;
+    }
+    if (fchmod(fd, mode) != 0) {
+        fail(file);
+        return Replace::failed;
+    }
+    return Replace::done;
+}
+
+// Writes im to a file of dir that has no name until it is whole, then links
+// it as temp->path (which ends in the prefix of its name), so that a run
+// killed while it writes leaves nothing behind. in_place where the file
+// system or a missing /proc allows no such file: the caller then makes a
+// named one.
+Replace write_unnamed(gdImagePtr im, const char *file, const char *dir, const struct stat *old,
+                      TempFile *temp)
+{
+    const int fd = open(dir, O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return Replace::in_place;
+    Replace r = set_owner_and_mode(fd, file, old);
+    // The write closes its descriptor; a second one keeps the file to name.
+    const int keep = r == Replace::done ? fcntl(fd, F_DUPFD_CLOEXEC, 0) : -1;
+    if (keep < 0) {
+        close(fd);
+        return r == Replace::failed ? r : Replace::in_place;
+    }
+    if (!write_fd(im, fd)) {
+        fail(file);
+        close(keep);
+        return Replace::failed;
+    }
+    char proc[64];
+    snprintf(proc, sizeof proc, "/proc/self/fd/%d", keep);
+    const size_t prefix = strlen(temp->path);
+    int linked = -1;
+    // A name another process holds is never replaced: the next is tried.
+    for (unsigned n = 0; linked != 0 && n < 100; n++) {
+        const int len = snprintf(temp->path + prefix, sizeof temp->path - prefix, "%ld-%u",
+                                 static_cast<long>(getpid()), n);
+        if (len < 0 || static_cast<size_t>(len) >= sizeof temp->path - prefix)
+            break;
+        linked = linkat(AT_FDCWD, proc, AT_FDCWD, temp->path, AT_SYMLINK_FOLLOW);
+        if (linked != 0 && errno != EEXIST)
+            break;
+    }
+    close(keep);
+    if (linked != 0) {
+        temp->path[prefix] = '\0';
+        return Replace::in_place;
+    }
+    temp->live = true;
+    return Replace::done;
+}
+
+// Writes im to a named temporary file beside the target: the way where no
+// unnamed file can be made.
+Replace write_named(gdImagePtr im, const char *file, const struct stat *old, TempFile *temp)
+{
+    const size_t prefix = strlen(temp->path);
+    if (prefix + 6 >= sizeof temp->path)
+        return Replace::in_place;
+    memcpy(temp->path + prefix, "XXXXXX", 7);
+    const int fd = mkostemp(temp->path, O_CLOEXEC);
+    if (fd < 0)
+        return Replace::in_place;
+    temp->live = true;
+    const Replace r = set_owner_and_mode(fd, file, old);
+    if (r != Replace::done) {
+        close(fd);
+        return r;
+    }
+    if (!write_fd(im, fd)) {
+        fail(file);
+        return Replace::failed;
+    }
+    return Replace::done;
+}
+
 Replace write_by_rename(gdImagePtr im, const char *file)
 {
     const char *slash = strrchr(file, '/');
@@ -154,39 +249,31 @@ Replace write_by_rename(gdImagePtr im, const char *file)
         return Replace::in_place;
     if (exists && (!S_ISREG(old.st_mode) || old.st_nlink != 1))
         return Replace::in_place;
+    // A file we may not write is refused, as fopen "wb" refuses it, even
+    // where the directory would let a new file take its place.
+    if (exists && faccessat(AT_FDCWD, file, W_OK, AT_EACCESS) != 0)
+        return Replace::in_place;
 
     TempFile temp;
     const int dir_len = static_cast<int>(base - file);
-    const int len = snprintf(temp.path, sizeof temp.path, "%.*s.%s.XXXXXX", dir_len, file, base);
-    if (len < 0 || static_cast<size_t>(len) >= sizeof temp.path)
+    char dir[PATH_MAX];
+    int len = snprintf(dir, sizeof dir, "%.*s", dir_len, file);
+    if (len < 0 || static_cast<size_t>(len) >= sizeof dir)
         return Replace::in_place;
-    const int fd = mkostemp(temp.path, O_CLOEXEC);
-    if (fd < 0)
+    if (dir_len == 0)
+        strcpy(dir, ".");
+    // Room is left for the suffix that makes the name unique.
+    len = snprintf(temp.path, sizeof temp.path, "%.*s.%s.", dir_len, file, base);
+    if (len < 0 || static_cast<size_t>(len) + 32 >= sizeof temp.path)
         return Replace::in_place;
-    temp.live = true;
 
-    mode_t mode;
-    if (exists) {
-        mode = old.st_mode & 07777;
-        if ((old.st_uid != geteuid() || old.st_gid != getegid()) &&
-            fchown(fd, old.st_uid, old.st_gid) != 0) {
-            close(fd);
-            return Replace::in_place;
-        }
-    } else {
-        // What fopen would give a new file.
-        const mode_t mask = umask(0);
-        umask(mask);
-        mode = 0666 & ~mask;
-    }
-    if (fchmod(fd, mode) != 0) {
-        const int saved = errno;
-        close(fd);
-        errno = saved;
-        fail(file);
-        return Replace::failed;
-    }
-    if (!write_fd(im, fd) || rename(temp.path, file) != 0) {
+    const struct stat *owner = exists ? &old : nullptr;
+    Replace r = write_unnamed(im, file, dir, owner, &temp);
+    if (r == Replace::in_place)
+        r = write_named(im, file, owner, &temp);
+    if (r != Replace::done)
+        return r;
+    if (rename(temp.path, file) != 0) {
         fail(file);
         return Replace::failed;
     }

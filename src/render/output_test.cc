@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <grp.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -250,10 +251,9 @@ TEST_F(OutputTest, FailingWriteInPlace)
 // A write that fails on the temporary file leaves the old image alone and
 // removes the temporary file. The file size limit lets the message through
 // (standard error is captured in a file) but not the PNG.
-TEST_F(OutputTest, FailingWriteKeepsOldImage)
+// An image whose PNG is far larger than 4 KiB: noise in 256 colours.
+std::unique_ptr<gdImage, GdImageDeleter> noisy_image()
 {
-    const std::string file = dir.file("kept.png");
-    write_text(file, "old image");
     std::unique_ptr<gdImage, GdImageDeleter> noisy(gdImageCreate(200, 200));
     for (int c = 0; c < 256; c++)
         gdImageColorAllocate(noisy.get(), c, 255 - c, c * 7 % 256);
@@ -264,6 +264,14 @@ TEST_F(OutputTest, FailingWriteKeepsOldImage)
             gdImageSetPixel(noisy.get(), x, y, static_cast<int>(seed >> 24));
         }
     }
+    return noisy;
+}
+
+TEST_F(OutputTest, FailingWriteKeepsOldImage)
+{
+    const std::string file = dir.file("kept.png");
+    write_text(file, "old image");
+    auto noisy = noisy_image();
 
     struct rlimit old_limit;
     ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old_limit), 0);
@@ -280,6 +288,53 @@ TEST_F(OutputTest, FailingWriteKeepsOldImage)
     EXPECT_EQ(err, program() + ": " + file + ": File too large\n");
     EXPECT_TRUE(read_file(file) == "old image");
     EXPECT_EQ(dir.names(), std::vector<std::string>{"kept.png"});
+}
+
+// A run killed while it writes (here by the file size limit's signal)
+// leaves the old image and no temporary file beside it.
+TEST_F(OutputTest, KilledWriteLeavesNoTemporaryFile)
+{
+    const int probe = open(dir.path().c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    if (probe < 0)
+        GTEST_SKIP() << "no unnamed files on this file system";
+    close(probe);
+    const std::string file = dir.file("kept.png");
+    write_text(file, "old image");
+    auto noisy = noisy_image();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        signal(SIGXFSZ, SIG_DFL);
+        struct rlimit limit;
+        getrlimit(RLIMIT_FSIZE, &limit);
+        limit.rlim_cur = 4096;
+        setrlimit(RLIMIT_FSIZE, &limit);
+        _exit(graph_write_png(noisy.get(), file.c_str()));
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFSIGNALED(status)) << "status " << status;
+    EXPECT_EQ(WTERMSIG(status), SIGXFSZ);
+    EXPECT_TRUE(read_file(file) == "old image");
+    EXPECT_EQ(dir.names(), std::vector<std::string>{"kept.png"});
+}
+
+// fopen "wb" refuses a file that we may not write; so does the run, though
+// the directory would let it put a new file in its place.
+TEST_F(OutputTest, ReadOnlyFileIsRefused)
+{
+    const std::string file = dir.file("ro.png");
+    ASSERT_EQ(chmod(dir.path().c_str(), 0777), 0);
+    write_text(file, "old image", 0444);
+    if (geteuid() == 0) {
+        ASSERT_EQ(chown(file.c_str(), NOBODY, NOBODY), 0);
+    }
+    testing::internal::CaptureStderr();
+    const int result = as_unprivileged([&] { return write(file); });
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(result, 1);
+    EXPECT_EQ(err, program() + ": " + file + ": Permission denied\n");
+    EXPECT_TRUE(read_file(file) == "old image");
+    EXPECT_EQ(dir.names(), std::vector<std::string>{"ro.png"});
 }
 
 // The quick image's fixed name in /tmp: whatever is there is moved aside
