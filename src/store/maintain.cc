@@ -80,6 +80,21 @@ bool walk_goes_on(WalkOrder *w, const StoreRecord &r)
     return true;
 }
 
+// Whether a walk that the library ended reached the store's last record: a
+// page that a disk fault zeroed reads, to a walk that steps onto it, as
+// the end of the store, and the records beyond it would be left out in
+// silence. What the check cannot read, or a last key of the wrong size,
+// gives no verdict (true): the walk has said what it met.
+bool walk_reached_end(const WalkOrder &w)
+{
+    StoreRecord r;
+    if (store_seek(Seek::last, nullptr, &r) != Found::record || !r.key_valid)
+        return true;
+    unsigned char key[KEY_SIZE];
+    key_encode(r.key, key);
+    return w.started && memcmp(key, w.last, KEY_SIZE) <= 0;
+}
+
 } // namespace
 
 int data_truncate(int days0, int days1)
@@ -130,6 +145,11 @@ int data_truncate_at(uint32_t now, int days0, int days1)
             fprintf(stderr, "db->seq(R_NEXT) failed: %s\n", strerror(errno));
             result = 1;
         }
+    }
+    if (f == Found::end && !walk_reached_end(order)) {
+        errno = EIO;
+        fprintf(stderr, "db->seq(R_NEXT) failed: %s\n", strerror(errno));
+        result = 1;
     }
     if (verbosity >= 1)
         printf("data_truncate: %u of %u entries deleted\n", deleted, examined);
@@ -205,6 +225,13 @@ int data_copy(const char *path)
     }
     if (btree_close(target) != 0) {
         fprintf(stderr, "%s: dbclose: %s: %s\n", __func__, path, strerror(errno));
+        result = 1;
+    }
+    // After the close: the check reads the store once more, and what was
+    // copied must stay whatever that read meets.
+    if (f == Found::end && !walk_reached_end(order)) {
+        errno = EIO;
+        fprintf(stderr, "%s: db->seq(R_NEXT) failed: %s\n", __func__, strerror(errno));
         result = 1;
     }
     if (verbosity >= 1)

@@ -1,5 +1,7 @@
+#include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -483,6 +485,64 @@ TEST_F(Copy, DamagedStoreIsRebuilt)
     EXPECT_EQ(out, "");
     EXPECT_EQ(contents(target), sorted(valid));
 }
+
+
+// --- A zeroed page --------------------------------------------------------
+
+// A store of 2000 samples whose page `page` a disk fault zeroed: to a walk
+// that steps onto it, the store ends there, without an error.
+class ZeroedPage : public testing_util::StoreTest, public ::testing::WithParamInterface<int>
+{
+  protected:
+    void SetUp() override
+    {
+        StoreTest::SetUp();
+        for (uint32_t i = 0; i < 2000; i++)
+            put_raw(key_bytes(1, 0, 1000 + 60 * i), sample_bytes(i, i, i));
+        ASSERT_EQ(data_close(), 0);
+        int fd = open(path_.c_str(), O_WRONLY | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        const std::string zeros(4096, '\0');
+        ASSERT_EQ(pwrite(fd, zeros.data(), zeros.size(), 4096 * static_cast<off_t>(GetParam())),
+                  4096);
+        close(fd);
+        ASSERT_EQ(data_open(path_.c_str()), 0);
+    }
+};
+
+// Fault: the copy left out every record past the page, reported success,
+// and the repair would have moved it over the store.
+TEST_P(ZeroedPage, CopyFailsAndKeepsWhatItReached)
+{
+    std::string target = dir_.path("copy.db");
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(data_copy(target.c_str()), 1);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "data_copy: db->seq(R_NEXT) failed: Input/output error\n");
+    Btree *db;
+    ASSERT_EQ(btree_open(target.c_str(), &db), 0);
+    const size_t copied = testing_util::dump_store(db).size();
+    EXPECT_EQ(btree_close(db), 0);
+    EXPECT_GT(copied, 0u);
+    EXPECT_LT(copied, 2000u);
+}
+
+TEST_P(ZeroedPage, TruncateFails)
+{
+    verbosity = 1;
+    ::testing::internal::CaptureStdout();
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(data_truncate_at(NOW, 1, 1), 1);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "db->seq(R_NEXT) failed: Input/output error\n");
+    const std::string out = ::testing::internal::GetCapturedStdout();
+    verbosity = 0;
+    EXPECT_EQ(out.rfind("data_truncate: ", 0), 0u) << out;
+    EXPECT_EQ(out.find(" of 2000 entries"), std::string::npos) << out;
+}
+
+// Leaves in the middle of the tree (page 1 is its root).
+INSTANTIATE_TEST_SUITE_P(Leaves, ZeroedPage, ::testing::Values(3, 8, 15));
 
 } // namespace
 } // namespace dorvane
