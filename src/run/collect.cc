@@ -69,13 +69,17 @@ int query_and_store()
     }
     if (verbosity >= 1)
         puts("storing values in database");
-    for (unsigned i = 0; i < collect_table.count; i++) {
+    // The commands have run: what follows is store work alone.
+    watchdog_arm("data_put_value", watchdog_seconds);
+    int result = 0;
+    for (unsigned i = 0; result == 0 && i < collect_table.count; i++) {
         const CollectEntry &row = collect_table.rows[i];
         auto now = static_cast<uint32_t>(time(nullptr));
         if (data_put_value(0, now, row.unit & 0xffff, row.tdiff, row.vdiff, row.value) != 0)
-            return 1;
+            result = 1;
     }
-    return 0;
+    watchdog_disarm();
+    return result;
 }
 
 const char *query_shell = "/bin/sh";

@@ -1,5 +1,8 @@
 // The run sequence: open the store, run the asked-for phases in their fixed
 // order, close the store.
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -16,12 +19,27 @@ int fetch_values(const ImageSpec *image, GraphSpec *graph, int report)
 {
     if (verbosity >= 1)
         printf("fetching values for unit %u from database\n", static_cast<unsigned>(graph->unit));
-    if (data_get_values(graph->unit & 0xffff, image->from, image->to, graph->type,
-                        static_cast<unsigned>(image->plot_width), graph->values, report) != 0) {
+    watchdog_arm("data_get_values", watchdog_seconds);
+    const int r = data_get_values(graph->unit & 0xffff, image->from, image->to, graph->type,
+                                  static_cast<unsigned>(image->plot_width), graph->values, report);
+    watchdog_disarm();
+    if (r != 0) {
         fputs("main: data_get_values() failed\n", stderr);
         return 1;
     }
     return 0;
+}
+
+// The budget of a walk over the whole store: a second of processor time for
+// each MiB of the file on top of the bounded work's, where a sound store
+// asks about a hundredth of that.
+unsigned walk_seconds(const char *store)
+{
+    struct stat st;
+    const unsigned long long mib =
+        stat(store, &st) == 0 && st.st_size > 0 ? static_cast<unsigned long long>(st.st_size) >> 20
+                                                : 0;
+    return watchdog_seconds + static_cast<unsigned>(std::min(mib, 1ull << 30));
 }
 
 int quick_query(ImageSpec *images)
@@ -68,7 +86,10 @@ int phases(const RunSettings *s, ImageSpec *images)
     if (s->truncate) {
         if (verbosity >= 1)
             puts("truncating database");
-        if (data_truncate(s->days_raw, s->days_consolidated) != 0) {
+        watchdog_arm("data_truncate", walk_seconds(s->store));
+        const int r = data_truncate(s->days_raw, s->days_consolidated);
+        watchdog_disarm();
+        if (r != 0) {
             fputs("main: data_truncate() failed\n", stderr);
             return 1;
         }
@@ -86,7 +107,10 @@ int phases(const RunSettings *s, ImageSpec *images)
     if (s->copy_target != nullptr) {
         if (verbosity >= 1)
             printf("fixing database %s to %s\n", s->store, s->copy_target);
-        if (data_copy(s->copy_target) != 0) {
+        watchdog_arm("data_copy", walk_seconds(s->store));
+        const int r = data_copy(s->copy_target);
+        watchdog_disarm();
+        if (r != 0) {
             fputs("main: data_copy() failed\n", stderr);
             return 1;
         }

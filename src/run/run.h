@@ -92,6 +92,16 @@ enum class OptionsResult : int { run = 0, refused = 1 };
 [[nodiscard]] int run_read_configuration(Pool *pool, const RunSettings *settings,
                                          ImageSpec **images);
 
+// Ends the run, with "<op>: no end after <seconds> seconds of processor
+// time: ..." and "main: <op>() failed", once the process has spent seconds
+// of processor time from now; disarm stops it. Store work that the library
+// cannot finish (a zeroed page) would otherwise hold the lock for ever.
+void watchdog_arm(const char *op, unsigned seconds);
+void watchdog_disarm();
+// The budget of each bounded piece of store work; walks over the whole
+// store get a second more for each MiB of the file. Lowered by tests.
+extern unsigned watchdog_seconds;
+
 // Opens the store, runs the phases that the settings ask for in their
 // fixed order and closes the store. The exit status of the run.
 [[nodiscard]] int run_phases(const RunSettings *settings, ImageSpec *images);

@@ -1,0 +1,130 @@
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <ctime>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "run/run.h"
+#include "store/test_util.h"
+
+namespace dorvane {
+namespace {
+
+using testing_util::ChildResult;
+using testing_util::key_bytes;
+using testing_util::put_raw;
+using testing_util::run_child;
+using testing_util::sample_bytes;
+using testing_util::TempDir;
+
+// Spends about `seconds` of processor time.
+void spin(double seconds)
+{
+    const clock_t end = clock() + static_cast<clock_t>(seconds * CLOCKS_PER_SEC);
+    volatile unsigned sink = 0;
+    while (clock() < end)
+        sink = sink + 1;
+}
+
+TEST(Watchdog, EndsTheRunOnceItsBudgetIsSpent)
+{
+    TempDir dir;
+    ChildResult r = run_child(dir, [] {
+        watchdog_arm("data_copy", 1);
+        spin(5);
+        return 0;
+    });
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "data_copy: no end after 1 seconds of processor time: the store may be "
+                     "damaged\nmain: data_copy() failed\n");
+}
+
+TEST(Watchdog, DisarmedItLetsTheRunGoOn)
+{
+    TempDir dir;
+    ChildResult r = run_child(dir, [] {
+        watchdog_arm("data_copy", 1);
+        watchdog_disarm();
+        spin(1.5);
+        return 0;
+    });
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+}
+
+// A store of 2000 samples of unit 1 whose first leaf (page 2; page 1 is the
+// root) a disk fault zeroed: the library's search that lands on it never
+// ends. Every phase that searches there must end all the same.
+struct SpinCase {
+    const char *name;
+    void (*ask)(RunSettings *s, const std::string &dir);
+    const char *op;
+};
+
+class ZeroedFirstLeaf : public testing::TestWithParam<SpinCase>
+{
+  protected:
+    void SetUp() override
+    {
+        store = dir.path("store.db");
+        ASSERT_EQ(data_open(store.c_str()), 0);
+        for (uint32_t i = 0; i < 2000; i++)
+            put_raw(key_bytes(1, 0, 1000 + 60 * i), sample_bytes(i, i, i));
+        ASSERT_EQ(data_close(), 0);
+        int fd = open(store.c_str(), O_WRONLY | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        const std::string zeros(4096, '\0');
+        ASSERT_EQ(pwrite(fd, zeros.data(), zeros.size(), 2 * 4096), 4096);
+        close(fd);
+        collect_reset();
+    }
+    void TearDown() override { collect_reset(); }
+    TempDir dir;
+    std::string store;
+};
+
+TEST_P(ZeroedFirstLeaf, RunEndsWithItsMessage)
+{
+    const SpinCase &c = GetParam();
+    RunSettings s{};
+    s.store = store.c_str();
+    c.ask(&s, dir.path("copy.db"));
+    const unsigned saved = watchdog_seconds;
+    watchdog_seconds = 1;
+    ChildResult r = run_child(dir, [&] { return run_phases(&s, nullptr); });
+    watchdog_seconds = saved;
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, std::string(c.op) +
+                         ": no end after 1 seconds of processor time: the store may be damaged\n"
+                         "main: " +
+                         c.op + "() failed\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Phases, ZeroedFirstLeaf,
+    testing::Values(
+        SpinCase{"Copy", [](RunSettings *s, const std::string &dir) {
+                     static std::string target;
+                     target = dir;
+                     s->copy_target = target.c_str();
+                 },
+                 "data_copy"},
+        SpinCase{"Truncate", [](RunSettings *s, const std::string &) {
+                     s->truncate = 1;
+                     s->days_raw = 1;
+                     s->days_consolidated = 1;
+                 },
+                 "data_truncate"},
+        // The batch of unit 1 starts at its oldest record, on that page.
+        SpinCase{"Query", [](RunSettings *s, const std::string &) {
+                     s->query = 1;
+                     ASSERT_EQ(add_col(1, "echo 5", 0, 0), 0);
+                 },
+                 "data_put_value"}),
+    [](const testing::TestParamInfo<SpinCase> &info) { return std::string(info.param.name); });
+
+} // namespace
+} // namespace dorvane
