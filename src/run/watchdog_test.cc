@@ -14,10 +14,7 @@ namespace dorvane {
 namespace {
 
 using testing_util::ChildResult;
-using testing_util::key_bytes;
-using testing_util::put_raw;
 using testing_util::run_child;
-using testing_util::sample_bytes;
 using testing_util::TempDir;
 
 // Spends about `seconds` of processor time.
@@ -71,14 +68,9 @@ class ZeroedFirstLeaf : public testing::TestWithParam<SpinCase>
     {
         store = dir.path("store.db");
         ASSERT_EQ(data_open(store.c_str()), 0);
-        for (uint32_t i = 0; i < 2000; i++)
-            put_raw(key_bytes(1, 0, 1000 + 60 * i), sample_bytes(i, i, i));
-        ASSERT_EQ(data_close(), 0);
-        int fd = open(store.c_str(), O_WRONLY | O_CLOEXEC);
-        ASSERT_GE(fd, 0);
-        const std::string zeros(4096, '\0');
-        ASSERT_EQ(pwrite(fd, zeros.data(), zeros.size(), 2 * 4096), 4096);
-        close(fd);
+        testing_util::fill_and_zero_page(store, 2);
+        if (HasFatalFailure())
+            return;
         collect_reset();
     }
     void TearDown() override { collect_reset(); }

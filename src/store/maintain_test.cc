@@ -497,15 +497,9 @@ class ZeroedPage : public testing_util::StoreTest, public ::testing::WithParamIn
     void SetUp() override
     {
         StoreTest::SetUp();
-        for (uint32_t i = 0; i < 2000; i++)
-            put_raw(key_bytes(1, 0, 1000 + 60 * i), sample_bytes(i, i, i));
-        ASSERT_EQ(data_close(), 0);
-        int fd = open(path_.c_str(), O_WRONLY | O_CLOEXEC);
-        ASSERT_GE(fd, 0);
-        const std::string zeros(4096, '\0');
-        ASSERT_EQ(pwrite(fd, zeros.data(), zeros.size(), 4096 * static_cast<off_t>(GetParam())),
-                  4096);
-        close(fd);
+        testing_util::fill_and_zero_page(path_, GetParam());
+        if (HasFatalFailure())
+            return;
         ASSERT_EQ(data_open(path_.c_str()), 0);
     }
 };

@@ -152,6 +152,22 @@ inline bool get_sample(uint16_t unit, uint16_t level, uint32_t ts, SampleRecord 
     return true;
 }
 
+// Fills the open store at path with 2000 samples of unit 1, closes it and
+// zeroes its page `page` (4 KiB pages; page 1 is the root, 2 the first
+// leaf), as a disk fault would.
+inline void fill_and_zero_page(const std::string &path, int page)
+{
+    for (uint32_t i = 0; i < 2000; i++)
+        put_raw(key_bytes(1, 0, 1000 + 60 * i), sample_bytes(i, i, i));
+    ASSERT_EQ(data_close(), 0);
+    int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    const std::string zeros(4096, '\0');
+    const ssize_t written = pwrite(fd, zeros.data(), zeros.size(), 4096 * static_cast<off_t>(page));
+    close(fd);
+    ASSERT_EQ(written, 4096);
+}
+
 // Result of a function run in a child process.
 struct ChildResult {
     int status; // exit status, or -1 when the child did not exit normally
