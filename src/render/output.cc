@@ -168,21 +168,28 @@ Replace set_owner_and_mode(int fd, const char *file, const struct stat *old)
 
 // Writes im to a file of dir that has no name until it is whole, then links
 // it as temp->path (which ends in the prefix of its name), so that a run
-// killed while it writes leaves nothing behind. in_place where the file
-// system or a missing /proc allows no such file: the caller then makes a
-// named one.
+// killed while it writes leaves nothing behind. in_place with *named set
+// where the file system or a missing /proc allows no such file: a named
+// temporary file may still do.
 Replace write_unnamed(gdImagePtr im, const char *file, const char *dir, const struct stat *old,
-                      TempFile *temp)
+                      TempFile *temp, bool *named)
 {
+    *named = true;
     const int fd = open(dir, O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
     if (fd < 0)
         return Replace::in_place;
-    Replace r = set_owner_and_mode(fd, file, old);
+    const Replace r = set_owner_and_mode(fd, file, old);
+    if (r != Replace::done) {
+        close(fd);
+        // An owner that cannot be kept cannot be kept for a named file.
+        *named = false;
+        return r;
+    }
     // The write closes its descriptor; a second one keeps the file to name.
-    const int keep = r == Replace::done ? fcntl(fd, F_DUPFD_CLOEXEC, 0) : -1;
+    const int keep = fcntl(fd, F_DUPFD_CLOEXEC, 0);
     if (keep < 0) {
         close(fd);
-        return r == Replace::failed ? r : Replace::in_place;
+        return Replace::in_place;
     }
     if (!write_fd(im, fd)) {
         fail(file);
@@ -268,8 +275,9 @@ Replace write_by_rename(gdImagePtr im, const char *file)
         return Replace::in_place;
 
     const struct stat *owner = exists ? &old : nullptr;
-    Replace r = write_unnamed(im, file, dir, owner, &temp);
-    if (r == Replace::in_place)
+    bool named;
+    Replace r = write_unnamed(im, file, dir, owner, &temp, &named);
+    if (r == Replace::in_place && named)
         r = write_named(im, file, owner, &temp);
     if (r != Replace::done)
         return r;
