@@ -184,8 +184,10 @@ TEST_F(EndToEnd, QuickReportsOfTwoUnitsAtOnce)
 {
     // Powers of two, so that weighting buckets leaves them exact.
     put("c.conf", "collect 1 = \"echo 4\"\ncollect 2 = \"echo 8\"\n");
-    for (uint32_t i = 0; i < 40; i++)
-        ASSERT_EQ(run("-q -c c.conf -d s.db", T0 + 60 * i).status, 0);
+    for (uint32_t i = 0; i < 40; i++) {
+        const Result q = run("-q -c c.conf -d s.db", T0 + 60 * i);
+        ASSERT_EQ(q.status, 0) << "run " << i << ": " << q.err;
+    }
     put("empty.conf", "");
     const uint32_t now = T0 + 60 * 40;
     std::string clock = clock_text(now);
@@ -250,7 +252,8 @@ TEST_F(EndToEnd, TruncateAndCopy)
     for (uint32_t i = 0; i < 19; i++) {
         put("v", std::to_string(i) + "\n");
         put("c", std::to_string(600 * i) + "\n");
-        ASSERT_EQ(run("-q -c c.conf -d s.db", T0 + 60 * i).status, 0);
+        const Result q = run("-q -c c.conf -d s.db", T0 + 60 * i);
+        ASSERT_EQ(q.status, 0) << "run " << i << ": " << q.err;
     }
     // A day and 570 seconds later, one day of raw samples reaches back to
     // T0 + 570: the first ten samples of each unit go, summaries stay.
@@ -304,8 +307,10 @@ TEST_F(EndToEnd, StoreIsNeverCopiedOrDrawnOverItself)
 TEST_F(EndToEnd, QuickImageDrawsTheReportedValues)
 {
     put("c.conf", "collect 3 = \"echo 2\"\n");
-    for (uint32_t i = 0; i < 30; i++)
-        ASSERT_EQ(run("-q -c c.conf -d s.db", T0 + 60 * i).status, 0);
+    for (uint32_t i = 0; i < 30; i++) {
+        const Result q = run("-q -c c.conf -d s.db", T0 + 60 * i);
+        ASSERT_EQ(q.status, 0) << "run " << i << ": " << q.err;
+    }
     unlink(QUICK_IMAGE_FILE);
     const uint32_t now = T0 + 1800;
     Result r = run("-v -p -g '3:from 1 hours' -c c.conf -d s.db", now);
