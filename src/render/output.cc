@@ -223,10 +223,8 @@ Replace write_unnamed(gdImagePtr im, const char *file, const char *dir, const st
 // unnamed file can be made.
 Replace write_named(gdImagePtr im, const char *file, const struct stat *old, TempFile *temp)
 {
-    const size_t prefix = strlen(temp->path);
-    if (prefix + 6 >= sizeof temp->path)
-        return Replace::in_place;
-    memcpy(temp->path + prefix, "XXXXXX", 7);
+    // The caller left room for the suffix.
+    memcpy(temp->path + strlen(temp->path), "XXXXXX", 7);
     const int fd = mkostemp(temp->path, O_CLOEXEC);
     if (fd < 0)
         return Replace::in_place;

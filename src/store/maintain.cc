@@ -80,6 +80,18 @@ bool walk_goes_on(WalkOrder *w, const StoreRecord &r)
     return true;
 }
 
+// A step of a walk over the whole store: a record whose key does not rise
+// is a failed step (errno EIO), as the library would report a bad page.
+Found walk_step(Seek how, WalkOrder *w, StoreRecord *r)
+{
+    Found f = store_seek(how, nullptr, r);
+    if (f == Found::record && !walk_goes_on(w, *r)) {
+        errno = EIO;
+        return Found::error;
+    }
+    return f;
+}
+
 // Whether a walk that the library ended reached the store's last record: a
 // page that a disk fault zeroed reads, to a walk that steps onto it, as
 // the end of the store, and the records beyond it would be left out in
@@ -112,19 +124,13 @@ int data_truncate_at(uint32_t now, int days0, int days1)
     uint32_t examined = 0, deleted = 0;
     int result = 0;
     StoreRecord r;
-    Found f = store_seek(Seek::first, nullptr, &r);
+    WalkOrder order{};
+    Found f = walk_step(Seek::first, &order, &r);
     if (f == Found::error) {
         fprintf(stderr, "data_truncate: db->seq(R_FIRST) failed: %s\n", strerror(errno));
         result = 1;
     }
-    WalkOrder order{};
     while (f == Found::record) {
-        if (!walk_goes_on(&order, r)) {
-            errno = EIO;
-            fprintf(stderr, "db->seq(R_NEXT) failed: %s\n", strerror(errno));
-            result = 1;
-            break;
-        }
         examined++;
         if (truncate_verdict(r, cut0, cut1)) {
             // Through the cursor: the key may be of any size, and the next
@@ -140,7 +146,7 @@ int data_truncate_at(uint32_t now, int days0, int days1)
             }
             deleted++;
         }
-        f = store_seek(Seek::next, nullptr, &r);
+        f = walk_step(Seek::next, &order, &r);
         if (f == Found::error) {
             fprintf(stderr, "db->seq(R_NEXT) failed: %s\n", strerror(errno));
             result = 1;
@@ -175,20 +181,14 @@ int data_copy(const char *path)
     int result = 0;
     uint32_t copied = 0;
     StoreRecord r;
-    Found f = store_seek(Seek::first, nullptr, &r);
+    WalkOrder order{};
+    Found f = walk_step(Seek::first, &order, &r);
     if (f == Found::error) {
         fprintf(stderr, "%s: db->seq(R_FIRST) failed: %s\n", __func__, strerror(errno));
         (void)btree_close(target);
         return 1;
     }
-    WalkOrder order{};
     while (f == Found::record) {
-        if (!walk_goes_on(&order, r)) {
-            errno = EIO;
-            fprintf(stderr, "%s: db->seq(R_NEXT) failed: %s\n", __func__, strerror(errno));
-            result = 1;
-            break;
-        }
         if (!r.key_valid) {
             fprintf(stderr, "%s: invalid record: dbk.size %u (%u)\n", __func__, r.key_size,
                     static_cast<unsigned>(KEY_SIZE));
@@ -211,7 +211,7 @@ int data_copy(const char *path)
             if (verbosity >= 2 && copied % 10000 == 0)
                 printf(" %u", copied);
         }
-        f = store_seek(Seek::next, nullptr, &r);
+        f = walk_step(Seek::next, &order, &r);
         if (f == Found::error) {
             fprintf(stderr, "%s: db->seq(R_NEXT) failed: %s\n", __func__, strerror(errno));
             result = 1;
