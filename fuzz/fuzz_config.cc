@@ -13,18 +13,12 @@
 #include "pool/pool.h"
 #include "run/run.h"
 
+#define FUZZ_NAME "fuzz_config"
+#include "fuzz_check.h"
+
 namespace {
 
 using namespace dorvane;
-
-// A broken promise of the parser: abort so that libFuzzer keeps the input.
-#define FUZZ_CHECK(cond)                                                                           \
-    do {                                                                                           \
-        if (!(cond)) {                                                                             \
-            fprintf(stderr, "fuzz_config: check failed: %s\n", #cond);                            \
-            abort();                                                                               \
-        }                                                                                          \
-    } while (0)
 
 void check_graphs(const ImageSpec *image, const GraphSpec *list)
 {

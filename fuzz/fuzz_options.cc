@@ -15,17 +15,12 @@
 #include "pool/pool.h"
 #include "run/run.h"
 
+#define FUZZ_NAME "fuzz_options"
+#include "fuzz_check.h"
+
 namespace {
 
 using namespace dorvane;
-
-#define FUZZ_CHECK(cond)                                                                           \
-    do {                                                                                           \
-        if (!(cond)) {                                                                             \
-            fprintf(stderr, "fuzz_options: check failed: %s\n", #cond);                           \
-            abort();                                                                               \
-        }                                                                                          \
-    } while (0)
 
 // The unit of the last -g, read back from the quick configuration text:
 // its graph line comes last, after the timeframe, which may hold anything.

@@ -30,17 +30,12 @@
 #include "store/access.h"
 #include "store/store.h"
 
+#define FUZZ_NAME "fuzz_store"
+#include "fuzz_check.h"
+
 namespace {
 
 using namespace dorvane;
-
-#define FUZZ_CHECK(cond)                                                                           \
-    do {                                                                                           \
-        if (!(cond)) {                                                                             \
-            fprintf(stderr, "fuzz_store: check failed: %s\n", #cond);                             \
-            abort();                                                                               \
-        }                                                                                          \
-    } while (0)
 
 using Records = std::map<std::string, std::string>;
 
