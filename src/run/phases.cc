@@ -99,6 +99,8 @@ int phases(const RunSettings *s, ImageSpec *images)
             puts("querying values");
         if (query_and_store() != 0) {
             fputs("main: data_put_value() failed\n", stderr);
+            // A run's samples are stored all together or not at all.
+            data_discard();
             return 1;
         }
     }

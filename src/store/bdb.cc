@@ -12,6 +12,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "store/journal.h"
+
 namespace dorvane {
 
 struct Btree {
@@ -25,6 +27,11 @@ struct Btree {
     uint32_t bulk_size;
     DBT bulk_dbt;     // what the last bulk read returned
     void *bulk_next;  // the library's iterator over bulk_dbt; null at the end
+    Journal *journal; // null for a read-only handle
+    bool discarding;  // the changes since the last commit are forgotten
+    uint32_t changes; // puts and deletions since the last commit
+    Recovery recovery;
+    uint32_t recovered_pages;
 };
 
 namespace {
@@ -113,6 +120,13 @@ int path_names(const char *path, const struct stat &locked)
 // and a new root. A tree of 8-byte keys is never half this deep.
 constexpr db_pgno_t PUT_PAGES = 16;
 
+// A walk that changes many records (a truncation, a copy) commits when this
+// many changes or bytes of changed pages have gathered since the last
+// commit, so that what a commit holds stays small whatever the store's
+// size.
+constexpr uint32_t COMMIT_CHANGES = 50000;
+constexpr size_t COMMIT_BYTES = 32u << 20;
+
 // Pages reserved beyond what a put needs, so that a file growing page by
 // page asks the file system once every so many pages rather than for each
 // new page: a block allocation per page showed in every insertion's time.
@@ -196,11 +210,27 @@ Attempt open_once(const char *path, bool read_only, Btree *out)
         close_keep_errno(fd);
         return names == 0 ? Attempt::retry : Attempt::failed;
     }
+    // Back to the last commit before the library reads a page: a run that
+    // ended while it wrote one leaves its journal beside the file.
+    if (journal_recover(path, fd, &out->recovery, &out->recovered_pages) != 0 ||
+        fstat(fd, &locked) == -1) {
+        close_keep_errno(fd);
+        return Attempt::failed;
+    }
+    // An empty file is a new store, which only a writer can set up.
+    const u_int32_t flags = read_only && locked.st_size > 0 ? DB_RDONLY : DB_CREATE;
+    Journal *journal = nullptr;
+    if (flags != DB_RDONLY && journal_attach(path, fd, &journal) != 0) {
+        close_keep_errno(fd);
+        return Attempt::failed;
+    }
 
     DB *db;
     int r = db_create(&db, nullptr, 0);
     if (r != 0) {
         convert(r);
+        if (journal != nullptr)
+            journal_detach(journal);
         close_keep_errno(fd);
         return Attempt::failed;
     }
@@ -213,15 +243,14 @@ Attempt open_once(const char *path, bool read_only, Btree *out)
     // earlier runs out of the cursor's reach. A run's changes (a few pages
     // per collect) fit in 32 MiB, which is taken only as pages are read.
     r = db->set_cachesize(db, 0, 32u << 20, 1);
-    if (r == 0) {
-        // An empty file is a new store, which only a writer can set up.
-        const u_int32_t flags = read_only && locked.st_size > 0 ? DB_RDONLY : DB_CREATE;
+    if (r == 0)
         r = db->open(db, nullptr, path, nullptr, DB_BTREE, flags, 0600);
-    }
     if (r != 0) {
         convert(r);
         int saved = errno;
-        db->close(db, 0);
+        db->close(db, DB_NOSYNC);
+        if (journal != nullptr)
+            journal_detach(journal);
         close(fd);
         errno = saved;
         return Attempt::failed;
@@ -231,11 +260,14 @@ Attempt open_once(const char *path, bool read_only, Btree *out)
     int lib_fd;
     struct stat lib;
     if (db->fd(db, &lib_fd) != 0 || fstat(lib_fd, &lib) == -1 || !same_file(lib, locked)) {
-        db->close(db, 0);
+        db->close(db, DB_NOSYNC);
+        if (journal != nullptr)
+            journal_detach(journal);
         close(fd);
         return Attempt::retry;
     }
     out->db = db;
+    out->journal = journal;
     out->cursor = nullptr;
     out->lock_fd = fd;
     out->dev = locked.st_dev;
@@ -265,6 +297,7 @@ const char *seek_name(Seek how)
 
 int btree_open(const char *path, Btree **out, bool read_only)
 {
+    journal_install();
     auto *handle = static_cast<Btree *>(calloc(1, sizeof(Btree)));
     if (handle == nullptr)
         return -1;
@@ -289,6 +322,12 @@ void btree_identity(const Btree *db, dev_t *dev, ino_t *ino)
 {
     *dev = db->dev;
     *ino = db->ino;
+}
+
+Recovery btree_recovery(const Btree *db, uint32_t *pages)
+{
+    *pages = db->recovered_pages;
+    return db->recovery;
 }
 
 void btree_fail(BtreeOp op, unsigned skip, int result, int err)
@@ -356,6 +395,7 @@ int btree_put(Btree *db, Slice key, Slice value)
         return -1;
     DBT k = dbt(key);
     DBT d = dbt(value);
+    db->changes++;
     return convert(db->db->put(db->db, nullptr, &k, &d, 0));
 }
 
@@ -364,6 +404,7 @@ int btree_del(Btree *db, Slice key)
     if (injected(BtreeOp::del))
         return fault.result;
     DBT k = dbt(key);
+    db->changes++;
     return convert(db->db->del(db->db, nullptr, &k, 0));
 }
 
@@ -433,6 +474,7 @@ int btree_del_current(Btree *db)
         errno = EINVAL;
         return -1;
     }
+    db->changes++;
     return convert(db->cursor->del(db->cursor, 0));
 }
 
@@ -440,7 +482,26 @@ int btree_sync(Btree *db)
 {
     if (injected(BtreeOp::sync))
         return fault.result;
-    return convert(db->db->sync(db->db, 0));
+    int r = convert(db->db->sync(db->db, 0));
+    // Only a tree that the library wrote out whole is committed.
+    if (r == 0 && db->journal != nullptr && !db->discarding && journal_commit(db->journal) != 0)
+        r = -1;
+    if (r == 0)
+        db->changes = 0;
+    return r;
+}
+
+bool btree_commit_due(const Btree *db)
+{
+    return db->journal != nullptr &&
+           (db->changes >= COMMIT_CHANGES || journal_held(db->journal) >= COMMIT_BYTES);
+}
+
+void btree_discard(Btree *db)
+{
+    if (db->journal != nullptr)
+        journal_discard(db->journal);
+    db->discarding = true;
 }
 
 int btree_close(Btree *db)
@@ -451,9 +512,19 @@ int btree_close(Btree *db)
         result = -1;
         saved = errno;
     }
-    if (convert(db->db->close(db->db, 0)) == -1 && result == 0) {
+    // What the close writes out is committed with the rest, unless the
+    // library failed on the way.
+    bool closed = convert(db->db->close(db->db, db->discarding ? DB_NOSYNC : 0)) == 0;
+    if (!closed && result == 0) {
         result = -1;
         saved = errno;
+    }
+    if (db->journal != nullptr) {
+        if (closed && !db->discarding && journal_commit(db->journal) != 0 && result == 0) {
+            result = -1;
+            saved = errno;
+        }
+        journal_detach(db->journal);
     }
     // Only now may another process take the file.
     close(db->lock_fd);

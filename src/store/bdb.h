@@ -14,6 +14,8 @@
 
 #include <cstdint>
 
+#include "store/journal.h"
+
 namespace dorvane {
 
 struct Btree;
@@ -40,7 +42,9 @@ const char *seek_name(Seek how);
 // 0600 when missing, under an exclusive flock on a close-on-exec descriptor
 // of its own. The lock is taken before the library reads the file, and the
 // open is retried when the path no longer names the locked file (a file
-// moved into place while this process waited).
+// moved into place while this process waited). Under the lock, the file
+// is first brought back to its last commit (journal.h); a writable handle
+// then changes the file only by commits.
 //
 // With read_only, a file that holds anything is opened read-only by the
 // library, which then reaches every page in the file; opened for writing,
@@ -50,6 +54,10 @@ int btree_open(const char *path, Btree **out, bool read_only = false);
 
 // Device and inode of the locked file.
 void btree_identity(const Btree *db, dev_t *dev, ino_t *ino);
+
+// What the open found of a commit that a run left unfinished (see
+// journal.h), and how many pages it wrote to finish it.
+Recovery btree_recovery(const Btree *db, uint32_t *pages);
 
 int btree_get(Btree *db, Slice key, Slice *value);
 int btree_put(Btree *db, Slice key, Slice value);
@@ -78,10 +86,21 @@ bool btree_bulk_next(Btree *db, Slice *key, Slice *value);
 // record after it.
 int btree_del_current(Btree *db);
 
+// Writes out and commits every change since the last commit: after a
+// crash from here on, the file holds them all. A failed sync commits
+// nothing.
 int btree_sync(Btree *db);
 
-// Closes the library's handle, then releases the lock; db is freed either
-// way.
+// Whether enough has changed since the last commit that a long walk should
+// commit (btree_sync) before it goes on.
+bool btree_commit_due(const Btree *db);
+
+// Forgets every change since the last commit; the file keeps that commit.
+// The handle is then only fit to be closed.
+void btree_discard(Btree *db);
+
+// Commits what is left (unless discarded), closes the library's handle,
+// then releases the lock; db is freed either way.
 int btree_close(Btree *db);
 
 // Test hook for failures that a healthy disk does not produce: after skip

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "run/run.h"
 #include "store/access.h"
 
 namespace dorvane {
@@ -41,7 +42,20 @@ int data_open(const char *path, bool read_only)
         store_handle.db = nullptr;
         return 1;
     }
+    uint32_t pages;
+    Recovery found = btree_recovery(store_handle.db, &pages);
+    if (verbosity >= 1 && found == Recovery::replayed)
+        printf("data_open: %s: unfinished commit completed from its journal, %u pages\n", path,
+               pages);
+    if (verbosity >= 1 && found == Recovery::discarded)
+        printf("data_open: %s: unfinished commit dropped with its journal\n", path);
     return 0;
+}
+
+void data_discard()
+{
+    if (store_handle.db != nullptr)
+        btree_discard(store_handle.db);
 }
 
 int data_close()

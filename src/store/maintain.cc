@@ -107,6 +107,14 @@ bool walk_reached_end(const WalkOrder &w)
     return w.started && memcmp(key, w.last, KEY_SIZE) <= 0;
 }
 
+int commit_truncation()
+{
+    if (btree_sync(store_handle.db) == 0)
+        return 0;
+    fprintf(stderr, "data_truncate: dbsync: %s: %s\n", store_handle.path, strerror(errno));
+    return 1;
+}
+
 } // namespace
 
 int data_truncate(int days0, int days1)
@@ -145,6 +153,8 @@ int data_truncate_at(uint32_t now, int days0, int days1)
                 return 1;
             }
             deleted++;
+            if (btree_commit_due(store_handle.db) && commit_truncation() != 0)
+                return 1;
         }
         f = walk_step(Seek::next, &order, &r);
         if (f == Found::error) {
@@ -159,6 +169,10 @@ int data_truncate_at(uint32_t now, int days0, int days1)
     }
     if (verbosity >= 1)
         printf("data_truncate: %u of %u entries deleted\n", deleted, examined);
+    // A phase that follows may be forgotten whole: the truncation's own
+    // deletions are committed now.
+    if (commit_truncation() != 0)
+        result = 1;
     return result;
 }
 
@@ -179,6 +193,7 @@ int data_copy(const char *path)
     }
 
     int result = 0;
+    bool synced = true; // no commit of the target has failed
     uint32_t copied = 0;
     StoreRecord r;
     WalkOrder order{};
@@ -210,6 +225,12 @@ int data_copy(const char *path)
             copied++;
             if (verbosity >= 2 && copied % 10000 == 0)
                 printf(" %u", copied);
+            if (btree_commit_due(target) && btree_sync(target) != 0) {
+                fprintf(stderr, "%s: dbsync: %s: %s\n", __func__, path, strerror(errno));
+                result = 1;
+                synced = false;
+                break;
+            }
         }
         f = walk_step(Seek::next, &order, &r);
         if (f == Found::error) {
@@ -219,7 +240,7 @@ int data_copy(const char *path)
     }
     if (verbosity >= 2)
         printf("\n");
-    if (btree_sync(target) != 0) {
+    if (synced && btree_sync(target) != 0) {
         fprintf(stderr, "%s: dbsync: %s: %s\n", __func__, path, strerror(errno));
         result = 1;
     }

@@ -68,15 +68,21 @@ SampleKey key_decode(const unsigned char in[KEY_SIZE]);
 
 // Opens (creating with mode 0600 when missing) the store at path, which
 // must stay valid until data_close, and waits for its exclusive lock.
-// 1 after "dbopen: %s: %s\n". A run that neither stores nor truncates
-// opens it read_only, which lets it read, and copy, the pages that a run
-// killed while writing left past the end that the file's header knows.
+// 1 after "dbopen: %s: %s\n". The store is first brought back to its last
+// commit, which finishes or drops a commit that a run ended in the middle
+// of (a trace at verbosity 1 says which). A run that neither stores nor
+// truncates opens it read_only: it reads without writing.
 [[nodiscard]] int data_open(const char *path, bool read_only = false);
 
-// Syncs and closes the store and releases its lock. 1 when the sync or
-// the close failed ("dbsync: %s: %s\n", "dbclose: %s: %s\n"): the file may
-// not hold what this run wrote.
+// Commits what the run changed since its last commit, closes the store and
+// releases its lock. 1 when the sync or the close failed ("dbsync: %s:
+// %s\n", "dbclose: %s: %s\n"): the file then holds the last commit that
+// succeeded, whole.
 [[nodiscard]] int data_close();
+
+// Forgets every change since the store's last commit, so that a failed
+// phase leaves nothing of itself in the file; data_close follows.
+void data_discard();
 
 // Whether st describes the file of the open store (same device and inode);
 // false when no store is open.
@@ -126,15 +132,18 @@ bool data_last_failed();
 // Deletes level-0 records and LastRecords older than days0 days and
 // consolidated records older than days1 days (a record exactly at its
 // cutoff stays), and every record that breaks the validity rules.
-// data_truncate reads the clock once; data_truncate_at takes it. 1 when a
-// deletion failed or the walk could not start or go on.
+// data_truncate reads the clock once; data_truncate_at takes it. Commits in
+// batches and at its end. 1 when a deletion or a commit failed
+// ("data_truncate: dbsync: %s: %s\n") or the walk could not start or go on;
+// what was committed stays.
 [[nodiscard]] int data_truncate(int days0, int days1);
 [[nodiscard]] int data_truncate_at(uint32_t now, int days0, int days1);
 
 // Copies every valid record of the store into the store at path (created
-// when missing, locked like the store), skipping invalid ones with a
-// message. 1 unless everything valid was copied and the target synced and
-// closed; what was copied stays. Refuses the store's own file.
+// when missing, locked and committed in batches like the store), skipping
+// invalid ones with a message. 1 unless everything valid was copied and the
+// target synced and closed; what was copied and committed stays. Refuses
+// the store's own file.
 [[nodiscard]] int data_copy(const char *path);
 
 } // namespace dorvane
