@@ -3,6 +3,7 @@
 # runs the installed binary on an installed example.
 set -u
 build=$1
+umask 022 # a run refuses configuration that group or others may write
 tmp=$(mktemp -d /tmp/dorvane-install.XXXXXX)
 trap 'rm -rf "$tmp"' EXIT
 fail() { echo "install: $*"; exit 1; }

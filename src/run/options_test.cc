@@ -268,6 +268,7 @@ class Configuration : public QuickFile {
     void SetUp() override
     {
         QuickFile::SetUp();
+        umask(022); // the files written here must pass the check of their writers
         pool = pool_create(1024);
         collect_reset();
         settings.config_file = "/nonexistent/dorvane.conf";
