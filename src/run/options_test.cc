@@ -326,11 +326,11 @@ TEST_F(Configuration, FirstFailingFileStopsTheRun)
     EXPECT_EQ(errors, path("a.conf") + ":1: syntax error\n");
 }
 
-TEST_F(Configuration, MissingDirectoryFailsSilently)
+TEST_F(Configuration, MissingDirectoryIsNamed)
 {
     settings.config_dir = "/nonexistent/dorvane.d";
     EXPECT_EQ(read_config(), 1);
-    EXPECT_EQ(errors, "");
+    EXPECT_EQ(errors, "main: opendir: /nonexistent/dorvane.d: No such file or directory\n");
 }
 
 TEST_F(Configuration, FileAndQuickConfigurationFromMemory)

@@ -89,8 +89,8 @@ enum class OptionsResult : int { run = 0, refused = 1 };
 // Reads every regular, non-hidden file of the -C directory, else the -c
 // file, then the quick configuration. The directory and every file read
 // must pass config_check_writers; the quick configuration, read from
-// memory, is not checked. 1 after the failure was reported (a directory
-// that cannot be opened reports nothing).
+// memory, is not checked. 1 after the failure was reported ("main:
+// opendir: <dir>: <reason>\n" for a directory that cannot be opened).
 [[nodiscard]] int run_read_configuration(Pool *pool, const RunSettings *settings,
                                          ImageSpec **images);
 
