@@ -5,7 +5,7 @@ WERROR  := $(if $(CI),ON,OFF)
 
 PREFIX  ?= /usr/local
 
-.PHONY: all deps check test clean format demo install fuzz fuzz-build bench
+.PHONY: all deps check test clean format demo install uninstall deb deb-test fuzz fuzz-build bench
 
 all: deps
 	cmake -S . -B $(BUILD)/release -DCMAKE_BUILD_TYPE=Release \
@@ -58,9 +58,31 @@ bench:
 demo: all
 	scripts/demo
 
-# DESTDIR is honoured by cmake --install as it is by make install.
+# DESTDIR is honoured by cmake --install as it is by make install. Also
+# installs the example configuration where none is (cmake/install-config.cmake).
 install: all
 	cmake --install $(BUILD)/release --prefix $(PREFIX)
+
+# Removes what install put there, but a configuration that was changed and
+# the store (scripts/uninstall).
+uninstall: all
+	scripts/uninstall $(BUILD)/release $(PREFIX)
+
+# The Debian package, built from a copy of the tree so that
+# dpkg-buildpackage leaves the package and its companions in $(BUILD)/deb.
+deb:
+	@scripts/install-deps deb
+	rm -rf $(BUILD)/deb
+	mkdir -p $(BUILD)/deb/dorvane
+	tar -c --exclude=./$(BUILD) --exclude=./.git --exclude='./obj-*' . | \
+	    tar -x -C $(BUILD)/deb/dorvane
+	cd $(BUILD)/deb/dorvane && dpkg-buildpackage -us -uc -b -J$(JOBS)
+	@ls $(BUILD)/deb/*.deb
+
+# Checks the package, then installs, runs, removes and purges it for real:
+# run it on a throw-away machine or in a container (README).
+deb-test: deb
+	tests/deb.sh $(BUILD)/deb
 
 format:
 	clang-format -i $$(git ls-files 'src/*.cc' 'src/*.h')

@@ -23,6 +23,8 @@ dorvane=$1
 bench=$2
 out=${3:-/dev/stdout}
 
+# A run refuses configuration that group or others may write.
+umask 022
 dir=$(mktemp -d /tmp/dorvane-whole-XXXXXX)
 trap 'rm -rf "$dir"' EXIT INT TERM
 

@@ -7,6 +7,8 @@
 #ifndef DORVANE_CONFIG_CONFIG_H_
 #define DORVANE_CONFIG_CONFIG_H_
 
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <type_traits>
@@ -68,12 +70,20 @@ int graph_add_graph(Pool *pool, GraphSpec **list, int count, int unit, const cha
 
 // Reads one configuration file into the collect table and *images.
 // 0: read without any message; -1: errors were reported; 1: the file could
-// not be opened ("fopen() failed: ..." on standard error).
+// not be opened ("fopen() failed: ..." on standard error) or was refused by
+// config_check_writers, checked on the opened file.
 int parse_config(Pool *pool, const char *path, ImageSpec **images);
 
 // As parse_config, from an open stream; name is used in messages. The
 // stream is not closed.
 int parse_config_stream(Pool *pool, FILE *stream, const char *name, ImageSpec **images);
+
+// Refuses a configuration file or folder, st being its status taken on the
+// opened descriptor, that a user other than root and the run's effective
+// user could change: writable by group or others, or owned by another
+// user. 1 after "<path>: refused: writable by group or others\n" or
+// "<path>: refused: owned by uid <N>\n"; character devices pass.
+[[nodiscard]] int config_check_writers(const struct stat *st, const char *path);
 
 } // namespace dorvane
 

@@ -265,10 +265,17 @@ int parse_config(Pool *pool, const char *path, ImageSpec **images)
     }
     // A directory opens fine but reads as an error: refuse it up front.
     struct stat st;
-    if (fstat(fileno(stream), &st) == 0 && S_ISDIR(st.st_mode)) {
-        fclose(stream);
-        errno = EISDIR;
+    bool known = fstat(fileno(stream), &st) == 0;
+    if (!known || S_ISDIR(st.st_mode)) {
+        if (known)
+            errno = EISDIR;
         perror("fopen() failed");
+        fclose(stream);
+        return 1;
+    }
+    // Checked on the open file: the file read is the file checked.
+    if (config_check_writers(&st, path) != 0) {
+        fclose(stream);
         return 1;
     }
     int result = parse_config_stream(pool, stream, path, images);

@@ -370,6 +370,7 @@ class ParseConfigFile : public Grammar {
     void SetUp() override
     {
         Grammar::SetUp();
+        umask(022); // the files written here must pass the check of their writers
         ASSERT_NE(mkdtemp(dir), nullptr);
     }
     void TearDown() override

@@ -209,8 +209,11 @@ inline std::map<std::string, std::string> snapshot(const std::string &root,
 class EndToEnd : public testing::Test {
   protected:
     // Quick runs write fixed files in /tmp, only over files of this user.
+    // The configuration files that tests write must pass the run's check of
+    // their writers whatever umask the tests were started with.
     void SetUp() override
     {
+        umask(022);
         ASSERT_NE(mkdtemp(dir), nullptr);
         unlink(QUICK_CONFIG_PATH);
         unlink(QUICK_IMAGE_FILE);

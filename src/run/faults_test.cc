@@ -15,6 +15,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -391,6 +392,95 @@ INSTANTIATE_TEST_SUITE_P(Cases, Denied, testing::ValuesIn(DENIED),
                              return std::string(info.param.name);
                          });
 
+// Configuration that a user other than root and the run's own could
+// change is refused before anything runs: the run would execute its
+// commands as its own user. Each case makes c.conf and the folder conf.d
+// with a.conf and b.conf (0644 and 0755), then changes the modes and the
+// owner that it names; every file's command leaves the file "ran".
+struct WritersCase {
+    const char *name;
+    const char *args;
+    std::vector<std::pair<std::string, mode_t>> modes;
+    const char *foreign; // given to an unused uid (as root only); "": none
+    const char *err;     // "": accepted
+};
+
+constexpr uid_t UNUSED_UID = 54321;
+
+class Writers : public EndToEnd, public testing::WithParamInterface<WritersCase> {};
+
+TEST_P(Writers, RefusedBeforeAnythingRuns)
+{
+    const WritersCase &c = GetParam();
+    if (*c.foreign != '\0' && geteuid() != 0)
+        GTEST_SKIP() << "only root can give a file to another user";
+    put("c.conf", "collect 1 = \"touch ran; echo 1\"\n");
+    ASSERT_EQ(mkdir(path("conf.d").c_str(), 0755), 0);
+    put("conf.d/a.conf", "collect 2 = \"touch ran; echo 2\"\n");
+    put("conf.d/b.conf", "collect 3 = \"touch ran; echo 3\"\n");
+    for (const auto &[name, mode] : c.modes)
+        ASSERT_EQ(chmod(path(name).c_str(), mode), 0) << name;
+    if (*c.foreign != '\0') {
+        ASSERT_EQ(chown(path(c.foreign).c_str(), UNUSED_UID, UNUSED_UID), 0);
+    }
+    const auto before = snapshot(dir);
+
+    Result r = run(std::string(c.args) + " -q -d s.db", T0);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, c.err);
+    if (*c.err == '\0') {
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(access(path("ran").c_str(), F_OK), 0) << "no command ran";
+        EXPECT_FALSE(dump(path("s.db")).empty());
+    } else {
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(access(path("ran").c_str(), F_OK), 0) << "a command ran";
+        EXPECT_NE(access(path("s.db").c_str(), F_OK), 0) << "the store was created";
+        EXPECT_EQ(snapshot(dir), before);
+    }
+}
+
+const WritersCase WRITERS[] = {
+    {"File0644", "-c c.conf", {}, "", ""},
+    {"File0640", "-c c.conf", {{"c.conf", 0640}}, "", ""},
+    {"File0600", "-c c.conf", {{"c.conf", 0600}}, "", ""},
+    {"File0664", "-c c.conf", {{"c.conf", 0664}}, "",
+     "c.conf: refused: writable by group or others\n"},
+    {"File0666", "-c c.conf", {{"c.conf", 0666}}, "",
+     "c.conf: refused: writable by group or others\n"},
+    {"File0646", "-c c.conf", {{"c.conf", 0646}}, "",
+     "c.conf: refused: writable by group or others\n"},
+    {"File0620", "-c c.conf", {{"c.conf", 0620}}, "",
+     "c.conf: refused: writable by group or others\n"},
+    {"FileOfAnotherUser", "-c c.conf", {}, "c.conf", "c.conf: refused: owned by uid 54321\n"},
+    {"Folder0755", "-C conf.d", {}, "", ""},
+    {"Folder0777", "-C conf.d", {{"conf.d", 0777}}, "",
+     "conf.d: refused: writable by group or others\n"},
+    {"Folder0775", "-C conf.d", {{"conf.d", 0775}}, "",
+     "conf.d: refused: writable by group or others\n"},
+    {"FolderOfAnotherUser", "-C conf.d", {}, "conf.d", "conf.d: refused: owned by uid 54321\n"},
+    // Whichever file the listing gives first, the run stops before any
+    // command.
+    {"WritableFileInFolder", "-C conf.d", {{"conf.d/b.conf", 0666}}, "",
+     "conf.d/b.conf: refused: writable by group or others\n"},
+    {"ForeignFileInFolder", "-C conf.d", {}, "conf.d/a.conf",
+     "conf.d/a.conf: refused: owned by uid 54321\n"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Cases, Writers, testing::ValuesIn(WRITERS),
+                         [](const testing::TestParamInfo<WritersCase> &info) {
+                             return std::string(info.param.name);
+                         });
+
+// /dev/null is writable by everyone, but what is written to it never
+// reaches a reader: it stays usable as an empty configuration.
+TEST_F(EndToEnd, NullDeviceIsAnEmptyConfiguration)
+{
+    Result r = run("-q -c /dev/null -d s.db", T0);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+}
+
 // A store path that names no database stops every kind of run, writing
 // or only reading, before it changes anything.
 struct ForeignCase {
@@ -646,7 +736,8 @@ const BadCase BAD[] = {
     {"ConfigFolder", "-q -c conf.d -d s.db", "fopen() failed: Is a directory\n", false},
     {"ConfigReadError", "-q -c /proc/self/mem -d s.db",
      "/proc/self/mem:1: read error: Input/output error\n", false},
-    {"MissingConfigFolder", "-q -C none.d -d s.db", "", false},
+    {"MissingConfigFolder", "-q -C none.d -d s.db",
+     "main: opendir: none.d: No such file or directory\n", false},
     {"ErrorInFolder", "-q -C conf.d -d s.db", "conf.d/a.conf:1: syntax error\n", false},
     {"DuplicateUnit", "-q -c dup.conf -d s.db",
      "add_col: 7 already defined\ndup.conf:3: add_col() failed\n", false},

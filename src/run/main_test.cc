@@ -57,6 +57,9 @@ const RefusedCase REFUSED[] = {
     {"QuickZero", "-d s.db -g 0:x", "wrong get number: 0\n" + USAGE},
     {"MissingConfig", "-d s.db -q -c none.conf", "fopen() failed: No such file or directory\n"},
     {"ConfigError", "-d s.db -q -c bad.conf", "bad.conf:1: syntax error\n"},
+    {"MissingConfigFolder", "-d s.db -q -C none.d",
+     "main: opendir: none.d: No such file or directory\n"},
+    {"ConfigFolderIsAFile", "-d s.db -q -C bad.conf", "main: opendir: bad.conf: Not a directory\n"},
 };
 
 INSTANTIATE_TEST_SUITE_P(Cases, Refused, testing::ValuesIn(REFUSED),

@@ -109,8 +109,22 @@ bool is_regular(const struct dirent *entry, const char *path)
 int read_directory(Pool *pool, const char *dir, ImageSpec **images)
 {
     DIR *d = opendir(dir);
-    if (d == nullptr)
+    if (d == nullptr) {
+        // A cron job whose folder went away must not stop collecting unseen.
+        fprintf(stderr, "main: opendir: %s: %s\n", dir, strerror(errno));
         return 1;
+    }
+    // Whoever may write into the folder may add a file to the run.
+    struct stat st;
+    if (fstat(dirfd(d), &st) != 0) {
+        fprintf(stderr, "main: fstat: %s: %s\n", dir, strerror(errno));
+        closedir(d);
+        return 1;
+    }
+    if (config_check_writers(&st, dir) != 0) {
+        closedir(d);
+        return 1;
+    }
     for (;;) {
         errno = 0;
         struct dirent *entry = readdir(d);

@@ -87,8 +87,10 @@ enum class OptionsResult : int { run = 0, refused = 1 };
 [[nodiscard]] int run_write_quick_config(const char *path, const char *text);
 
 // Reads every regular, non-hidden file of the -C directory, else the -c
-// file, then the quick configuration. 1 after the failure was reported (a
-// directory that cannot be opened reports nothing).
+// file, then the quick configuration. The directory and every file read
+// must pass config_check_writers; the quick configuration, read from
+// memory, is not checked. 1 after the failure was reported ("main:
+// opendir: <dir>: <reason>\n" for a directory that cannot be opened).
 [[nodiscard]] int run_read_configuration(Pool *pool, const RunSettings *settings,
                                          ImageSpec **images);
 
