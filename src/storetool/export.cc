@@ -2,6 +2,7 @@
 // values that an image of a given width would draw of them, as CSV, JSON or
 // OpenMetrics text.
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -118,7 +119,7 @@ int start(Export *x, Source *s, uint16_t unit, Sample *buf)
 // without digits, OpenMetrics its own.
 void put_value(Format f, double v)
 {
-    if (v == v && v - v == 0) {
+    if (std::isfinite(v)) {
         out_double(v);
         return;
     }
@@ -127,7 +128,7 @@ void put_value(Format f, double v)
     else if (f == Format::csv)
         out_double(v);
     else
-        out_text(v != v ? "NaN" : v > 0 ? "+Inf" : "-Inf");
+        out_text(std::isnan(v) ? "NaN" : v > 0 ? "+Inf" : "-Inf");
 }
 
 void put_labels(const char *family, uint16_t unit, uint16_t level)
