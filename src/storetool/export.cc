@@ -131,6 +131,13 @@ void put_value(Format f, double v)
         out_text(std::isnan(v) ? "NaN" : v > 0 ? "+Inf" : "-Inf");
 }
 
+void put_family(const char *family)
+{
+    out_text("# TYPE dorvane_");
+    out_text(family);
+    out_text(" gauge\n");
+}
+
 void put_labels(const char *family, uint16_t unit, uint16_t level)
 {
     out_text("dorvane_");
@@ -144,17 +151,54 @@ void put_labels(const char *family, uint16_t unit, uint16_t level)
     out_text("\"} ");
 }
 
+// CSV rows and JSON objects, field by field; CSV's header names the same
+// fields.
+void put_header(Format f, const char *const *names, int n)
+{
+    if (f != Format::csv) {
+        out_char('[');
+        return;
+    }
+    for (int i = 0; i < n; i++) {
+        out_text(names[i]);
+        out_char(i + 1 < n ? ',' : '\n');
+    }
+}
+
+void put_field(Format f, const char *name, int index, bool first_row)
+{
+    if (f == Format::csv) {
+        if (index != 0)
+            out_char(',');
+        return;
+    }
+    if (index == 0)
+        out_text(first_row ? "\n{\"" : ",\n{\"");
+    else
+        out_text(",\"");
+    out_text(name);
+    out_text("\":");
+}
+
+void put_row_end(Format f)
+{
+    out_char(f == Format::csv ? '\n' : '}');
+}
+
+void put_trailer(Format f)
+{
+    if (f == Format::json)
+        out_text("\n]\n");
+}
+
 // --- The records themselves --------------------------------------------------
 
 // CSV and JSON: every unit's records merged into one time-ordered list (a
 // tie goes to the lower unit).
 int export_merged(Export *x, Format f, Source *src, unsigned n)
 {
-    uint16_t level = x->range.level;
-    if (f == Format::csv)
-        out_text("time,unit,level,min,avg,max\n");
-    else
-        out_text("[");
+    static const char *const names[] = {"time", "unit", "level", "min", "avg", "max"};
+    put_header(f, names, 6);
     bool first = true;
     for (;;) {
         Source *pick = nullptr;
@@ -165,40 +209,23 @@ int export_merged(Export *x, Format f, Source *src, unsigned n)
         if (pick == nullptr || tool_out.error != 0)
             break;
         const Sample &r = pick->buf[pick->pos];
-        if (f == Format::csv) {
-            out_u64(r.ts);
-            out_char(',');
-            out_u64(pick->unit);
-            out_char(',');
-            out_u64(level);
-            out_char(',');
-            put_value(f, r.v.min);
-            out_char(',');
-            put_value(f, r.v.avg);
-            out_char(',');
-            put_value(f, r.v.max);
-            out_char('\n');
-        } else {
-            out_text(first ? "\n{\"time\":" : ",\n{\"time\":");
-            out_u64(r.ts);
-            out_text(",\"unit\":");
-            out_u64(pick->unit);
-            out_text(",\"level\":");
-            out_u64(level);
-            out_text(",\"min\":");
-            put_value(f, r.v.min);
-            out_text(",\"avg\":");
-            put_value(f, r.v.avg);
-            out_text(",\"max\":");
-            put_value(f, r.v.max);
-            out_char('}');
+        const double values[] = {r.v.min, r.v.avg, r.v.max};
+        put_field(f, names[0], 0, first);
+        out_u64(r.ts);
+        put_field(f, names[1], 1, first);
+        out_u64(pick->unit);
+        put_field(f, names[2], 2, first);
+        out_u64(x->range.level);
+        for (int i = 0; i < 3; i++) {
+            put_field(f, names[3 + i], 3 + i, first);
+            put_value(f, values[i]);
         }
+        put_row_end(f);
         first = false;
         if (++pick->pos == pick->len && refill(x, pick) != 0)
             return 1;
     }
-    if (f == Format::json)
-        out_text("\n]\n");
+    put_trailer(f);
     return 0;
 }
 
@@ -207,9 +234,7 @@ int export_merged(Export *x, Format f, Source *src, unsigned n)
 int export_families(Export *x, Source *src, const uint16_t *units, unsigned n)
 {
     for (int kind = 1; kind <= 3; kind++) {
-        out_text("# TYPE dorvane_");
-        out_text(KIND_NAME[kind]);
-        out_text(" gauge\n");
+        put_family(KIND_NAME[kind]);
         for (unsigned i = 0; i < n && tool_out.error == 0; i++) {
             Source &s = src[0];
             if (start(x, &s, units[i], s.buf) != 0)
@@ -287,9 +312,7 @@ int export_columns(const char *op, const ToolSettings *s, uint32_t beg, uint32_t
     }
     const char *kind = KIND_NAME[s->type];
     if (s->format == Format::openmetrics) {
-        out_text("# TYPE dorvane_");
-        out_text(kind);
-        out_text(" gauge\n");
+        put_family(kind);
         for (unsigned i = 0; i < n; i++) {
             for (uint32_t b = 0; b < w; b++) {
                 put_labels(kind, s->units[i], 0);
@@ -301,42 +324,23 @@ int export_columns(const char *op, const ToolSettings *s, uint32_t beg, uint32_t
         }
         out_text("# EOF\n");
     } else {
-        if (s->format == Format::csv) {
-            out_text("column,time,unit,");
-            out_text(kind);
-            out_char('\n');
-        } else {
-            out_char('[');
-        }
+        const char *const names[] = {"column", "time", "unit", kind};
+        put_header(s->format, names, 4);
         for (uint32_t b = 0; b < w; b++) {
             for (unsigned i = 0; i < n; i++) {
-                double v = values[static_cast<size_t>(i) * w + b];
-                if (s->format == Format::csv) {
-                    out_u64(b);
-                    out_char(',');
-                    out_u64(column_time(beg, end, w, b));
-                    out_char(',');
-                    out_u64(s->units[i]);
-                    out_char(',');
-                    put_value(s->format, v);
-                    out_char('\n');
-                } else {
-                    out_text(b == 0 && i == 0 ? "\n{\"column\":" : ",\n{\"column\":");
-                    out_u64(b);
-                    out_text(",\"time\":");
-                    out_u64(column_time(beg, end, w, b));
-                    out_text(",\"unit\":");
-                    out_u64(s->units[i]);
-                    out_text(",\"");
-                    out_text(kind);
-                    out_text("\":");
-                    put_value(s->format, v);
-                    out_char('}');
-                }
+                const bool first = b == 0 && i == 0;
+                put_field(s->format, names[0], 0, first);
+                out_u64(b);
+                put_field(s->format, names[1], 1, first);
+                out_u64(column_time(beg, end, w, b));
+                put_field(s->format, names[2], 2, first);
+                out_u64(s->units[i]);
+                put_field(s->format, names[3], 3, first);
+                put_value(s->format, values[static_cast<size_t>(i) * w + b]);
+                put_row_end(s->format);
             }
         }
-        if (s->format == Format::json)
-            out_text("\n]\n");
+        put_trailer(s->format);
     }
     free(values);
     return 0;
