@@ -5,6 +5,8 @@
 //
 //   dorvane_bench [--tiny] [benchmark flags]   run the cases
 //   dorvane_bench --make-store=PATH            write the year-long store
+//   dorvane_bench --make-units-store=PATH      write 500 units of a year each
+//   dorvane_bench --walk=PATH                  walk every record, bare
 //   dorvane_bench --check-floor                check the insertion floor
 //
 // --tiny shrinks every data set so that the test run only checks that each
@@ -203,6 +205,65 @@ const std::string &maint_store()
         exit(1);
     }
     return path;
+}
+
+// units units of a year of hourly samples each, consolidated as the tool
+// does it, and a last-value record for every other unit: the store that
+// dorvane-store list is measured on. Written in key order with bare puts,
+// which make the same records as data_put_value far faster.
+bool make_units_store(const std::string &path, uint16_t units)
+{
+    DB *db = bare_open(path);
+    bool ok = db != nullptr;
+    const uint32_t samples = sizes.neighbours / 3600;
+    for (uint16_t u = 0; ok && u < units; u++) {
+        // Each level holds one record for each batch of the level below:
+        // the first after 10 records, each later one after 9 more.
+        uint32_t count = samples;
+        uint32_t step = 3600;
+        for (uint16_t level = 0; ok && count > 0; level++) {
+            for (uint32_t i = 0; ok && i < count; i++) {
+                double v = u + sin(i / 24.0);
+                SampleRecord s{v - 1, v, v + 1};
+                // A summary takes the time of the newest record of its batch.
+                const uint32_t ts = T0 + (level == 0 ? i : i + 1) * step;
+                ok = bare_put(db, {u, level, ts}, &s, sizeof s) == 0;
+            }
+            count = count >= BATCH_SIZE ? (count - 1) / (BATCH_SIZE - 1) : 0;
+            step *= BATCH_SIZE - 1;
+        }
+        if (u % 2 == 1) {
+            LastRecord l{0, T0 + (samples - 1) * 3600, 1.0 * u};
+            ok = ok && bare_put(db, {u, LAST_LEVEL, 0}, &l, sizeof l) == 0;
+        }
+    }
+    return db != nullptr && db->close(db, 0) == 0 && ok;
+}
+
+// One bare walk over every record of the store at path: the least that
+// reading all of it costs. Prints the count, so that nothing is left out.
+int bare_walk(const std::string &path)
+{
+    DB *db;
+    if (db_create(&db, nullptr, 0) != 0)
+        return 1;
+    db->set_errcall(db, quiet);
+    DBC *c;
+    if (db->set_cachesize(db, 0, 32u << 20, 1) != 0 ||
+        db->open(db, nullptr, path.c_str(), nullptr, DB_BTREE, DB_RDONLY, 0) != 0 ||
+        db->cursor(db, nullptr, &c, 0) != 0) {
+        db->close(db, 0);
+        return 1;
+    }
+    DBT key = dbt(nullptr, 0), val = dbt(nullptr, 0);
+    uint64_t records = 0;
+    int r;
+    while ((r = c->get(c, &key, &val, DB_NEXT)) == 0)
+        records++;
+    c->close(c);
+    db->close(db, 0);
+    printf("%llu records\n", static_cast<unsigned long long>(records));
+    return r == DB_NOTFOUND ? 0 : 1;
 }
 
 // --- Insertion ------------------------------------------------------------
@@ -669,7 +730,7 @@ void register_all()
 
 int main(int argc, char **argv)
 {
-    const char *make_store = nullptr;
+    const char *make_store = nullptr, *make_units = nullptr, *walk = nullptr;
     bool check = false;
     std::vector<char *> args;
     for (int i = 0; i < argc; i++) {
@@ -679,6 +740,10 @@ int main(int argc, char **argv)
             check = true;
         else if (strncmp(argv[i], "--make-store=", 13) == 0)
             make_store = argv[i] + 13;
+        else if (strncmp(argv[i], "--make-units-store=", 19) == 0)
+            make_units = argv[i] + 19;
+        else if (strncmp(argv[i], "--walk=", 7) == 0)
+            walk = argv[i] + 7;
         else
             args.push_back(argv[i]);
     }
@@ -686,6 +751,10 @@ int main(int argc, char **argv)
     scratch = &dir;
     if (make_store != nullptr)
         return make_year_store(make_store) ? 0 : 1;
+    if (make_units != nullptr)
+        return make_units_store(make_units, sizes.year == tiny.year ? 20 : 500) ? 0 : 1;
+    if (walk != nullptr)
+        return bare_walk(walk);
     // Five levels of consolidation.
     if (check)
         return check_floor(20000);

@@ -55,9 +55,10 @@ def main():
         f = line.rstrip("\n").split("\t")
         if f[0] == "ratio":
             d, b = float(f[2]), float(f[3])
+            budget = float(f[4]) if len(f) > 4 else WHOLE_BUDGET
             ratio = d / b
-            rows.append((f[1], fmt(d), fmt(b), "%.2fx" % ratio, "%.2fx" % WHOLE_BUDGET,
-                         "yes" if ratio <= WHOLE_BUDGET else "NO", ""))
+            rows.append((f[1], fmt(d), fmt(b), "%.2fx" % ratio, "%.2fx" % budget,
+                         "yes" if ratio <= budget else "NO", ""))
         elif f[0] == "alone":
             rows.append((f[1], fmt(float(f[2])), "-", "-", "-", "-",
                          "peak %.1f MiB" % (int(f[3]) / 1024)))

@@ -4,7 +4,7 @@
 #   whole.sh [--tiny] DORVANE DORVANE_BENCH [OUT]
 #
 # Writes one line per case to OUT (default standard output), tab-separated:
-#   ratio <case> <dorvane median s> <baseline median s>
+#   ratio <case> <dorvane median s> <baseline median s> <budget>
 #   alone <case> <median s> <peak memory KiB>
 # --tiny runs each command twice (a smoke test; the times mean nothing).
 # The -g case necessarily writes /tmp/.dorvane.conf.temp.
@@ -21,6 +21,8 @@ if [ "${1:-}" = --tiny ]; then
 fi
 dorvane=$1
 bench=$2
+# dorvane-store is built beside dorvane.
+store_tool=$(dirname "$dorvane")/dorvane-store
 out=${3:-/dev/stdout}
 
 # A run refuses configuration that group or others may write.
@@ -87,7 +89,18 @@ peak() {
 
 # shellcheck disable=SC2046
 set -- $(medians "$dorvane -q -c $dir/collect.conf -d $dir/collect.db" "sh $dir/loop.sh")
-printf 'ratio\tprocess -q, 100 collects / sh loop\t%s\t%s\n' "$1" "$2" >"$out"
+printf 'ratio\tprocess -q, 100 collects / sh loop\t%s\t%s\t1.10\n' "$1" "$2" >"$out"
+
+# dorvane-store: the CSV export of unit 1's year of one-minute samples
+# against db5.3_dump of the whole store, and the list of 500 units of a year
+# of hourly samples against one bare walk over that store.
+"$bench" ${tiny:+--tiny} --make-units-store="$dir/units.db"
+# shellcheck disable=SC2046
+set -- $(medians "$store_tool export -d $dir/year.db -u 1" "db5.3_dump $dir/year.db")
+printf 'ratio\tstore export, 525,600 records, CSV / db5.3_dump\t%s\t%s\t1.50\n' "$1" "$2" >>"$out"
+# shellcheck disable=SC2046
+set -- $(medians "$store_tool list -d $dir/units.db" "$bench --walk=$dir/units.db")
+printf 'ratio\tstore list, 500 units of a year / bare walk\t%s\t%s\t2.00\n' "$1" "$2" >>"$out"
 
 alone() {
 	printf 'alone\t%s\t%s\t%s\n' "$1" "$(medians "$2")" "$(peak "$2")" >>"$out"

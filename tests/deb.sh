@@ -36,11 +36,9 @@ for u in $units; do
 	want="$want
 -rw-r--r-- .$run_dir/$u"
 done
-# The store's own tool, once the tree builds it.
-if grep -rqs --include=CMakeLists.txt 'add_executable(dorvane-store' "$top"; then
-	want="$want
--rwxr-xr-x ./usr/sbin/dorvane-store"
-fi
+want="$want
+-rwxr-xr-x ./usr/sbin/dorvane-store
+-rw-r--r-- ./usr/share/man/man8/dorvane-store.8.gz"
 echo "$want" | while read -r mode path; do
 	echo "$listing" | grep -qxF -e "$mode root/root $path" || { echo "deb: missing $mode $path"; exit 1; }
 done || exit 1

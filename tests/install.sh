@@ -20,7 +20,8 @@ mode() { stat -c %a "$1"; }
 
 root=$tmp/root
 install "$root" /usr/local
-for f in sbin/dorvane share/man/man8/dorvane.8 share/man/man5/dorvane.conf.5 \
+for f in sbin/dorvane sbin/dorvane-store share/man/man8/dorvane.8 \
+	share/man/man8/dorvane-store.8 share/man/man5/dorvane.conf.5 \
 	share/doc/dorvane/linux.conf share/doc/dorvane/minimal.conf share/doc/dorvane/crontab \
 	share/doc/dorvane/dorvane.service share/doc/dorvane/dorvane.timer \
 	share/doc/dorvane/dorvane-truncate.service share/doc/dorvane/dorvane-truncate.timer \
@@ -51,6 +52,19 @@ sed "s|/var/lib/dorvane/www/|$tmp/|" "$doc/minimal.conf" >"$tmp/min.conf"
 "$bin" -p -c "$tmp/min.conf" -d "$tmp/s.db" || fail "-p failed"
 [ -s "$tmp/load.png" ] || fail "no image drawn"
 "$bin" -q -c "$doc/linux.conf" -d "$tmp/s.db" || fail "linux.conf -q failed"
+pass
+
+# The installed dorvane-store on the store that the installed dorvane made.
+tool=$root/usr/local/sbin/dorvane-store
+"$tool" -h >"$tmp/out" || fail "dorvane-store -h failed"
+grep -q '^usage: dorvane-store list ' "$tmp/out" || fail "no usage line: $(cat "$tmp/out")"
+"$tool" list -d "$tmp/s.db" >"$tmp/out" || fail "list failed"
+grep -q '^total: ' "$tmp/out" || fail "list printed no total: $(cat "$tmp/out")"
+"$tool" export -d "$tmp/s.db" -u 1 -F openmetrics >"$tmp/out" || fail "export failed"
+tail -n 1 "$tmp/out" | grep -qx '# EOF' || fail "export did not end with # EOF"
+"$tool" dump -d "$tmp/s.db" >"$tmp/dump" || fail "dump failed"
+"$tool" restore -d "$tmp/r.db" "$tmp/dump" || fail "restore failed"
+"$tool" dump -d "$tmp/r.db" | cmp -s - "$tmp/dump" || fail "dump of the restored store differs"
 pass
 
 # Installing again keeps a configuration that its administrator changed;

@@ -85,6 +85,20 @@ int parse_config_stream(Pool *pool, FILE *stream, const char *name, ImageSpec **
 // "<path>: refused: owned by uid <N>\n"; character devices pass.
 [[nodiscard]] int config_check_writers(const struct stat *st, const char *path);
 
+// Whether text can stand as an image's time clause inside a configuration
+// that a program builds around it: nothing in it can end the image block,
+// open a string or a comment, or start another line.
+bool config_timeframe_safe(const char *text);
+
+// Reads a time clause ("from 2 days to now", "from 1796000000 to
+// 1796086400", or nothing) by the configuration's own rules, as the time
+// range of an image, into *from and *to. Anything else that an image may
+// say (theme, size, graphs) is a syntax error. Messages are those of the
+// configuration, with name in place of the file name: 0, or -1 after them
+// ("%s: invalid character in time range\n" for text that is not safe).
+int config_time_range(Pool *pool, const char *clause, const char *name, uint32_t *from,
+                      uint32_t *to);
+
 } // namespace dorvane
 
 #endif // DORVANE_CONFIG_CONFIG_H_

@@ -573,6 +573,11 @@ Kill run_and_kill(const std::string &folder, const std::string &journal, uint32_
             usleep(20);
     }
     Kill k{WIFSIGNALED(st) && WTERMSIG(st) == SIGKILL, gone - seen};
+    // libfaketime names its shared memory after the process and removes it
+    // at exit; after a kill that is the test's to do, or a later process
+    // with the same number cannot start under faketime.
+    unlink(("/dev/shm/faketime_shm_" + std::to_string(pid)).c_str());
+    unlink(("/dev/shm/sem.faketime_sem_" + std::to_string(pid)).c_str());
     EXPECT_TRUE(k.killed || (WIFEXITED(st) && WEXITSTATUS(st) == 0)) << args;
     return k;
 }

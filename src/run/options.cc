@@ -55,12 +55,6 @@ bool read_days(Pool *pool, const char *arg, RunSettings *s)
     return true;
 }
 
-// Text that could end the image options and add statements of its own.
-bool timeframe_is_safe(const char *timeframe)
-{
-    return strpbrk(timeframe, "\n{}\"'#\\") == nullptr;
-}
-
 // -g number:timeframe; false: refused, with its messages printed.
 bool read_quick(Pool *pool, const char *arg, RunSettings *s)
 {
@@ -80,7 +74,7 @@ bool read_quick(Pool *pool, const char *arg, RunSettings *s)
         usage(s->program);
         return false;
     }
-    if (!timeframe_is_safe(timeframe)) {
+    if (!config_timeframe_safe(timeframe)) {
         fprintf(stderr, "wrong get query: %s\n", arg);
         usage(s->program);
         return false;

@@ -1,8 +1,5 @@
 // The run sequence: open the store, run the asked-for phases in their fixed
 // order, close the store.
-#include <sys/stat.h>
-
-#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -28,18 +25,6 @@ int fetch_values(const ImageSpec *image, GraphSpec *graph, int report)
         return 1;
     }
     return 0;
-}
-
-// The budget of a walk over the whole store: a second of processor time for
-// each MiB of the file on top of the bounded work's, where a sound store
-// asks about a hundredth of that.
-unsigned walk_seconds(const char *store)
-{
-    struct stat st;
-    const unsigned long long mib =
-        stat(store, &st) == 0 && st.st_size > 0 ? static_cast<unsigned long long>(st.st_size) >> 20
-                                                : 0;
-    return watchdog_seconds + static_cast<unsigned>(std::min(mib, 1ull << 30));
 }
 
 int quick_query(ImageSpec *images)
@@ -86,7 +71,7 @@ int phases(const RunSettings *s, ImageSpec *images)
     if (s->truncate) {
         if (verbosity >= 1)
             puts("truncating database");
-        watchdog_arm("data_truncate", walk_seconds(s->store));
+        watchdog_arm("data_truncate", watchdog_walk_seconds(s->store));
         const int r = data_truncate(s->days_raw, s->days_consolidated);
         watchdog_disarm();
         if (r != 0) {
@@ -109,7 +94,7 @@ int phases(const RunSettings *s, ImageSpec *images)
     if (s->copy_target != nullptr) {
         if (verbosity >= 1)
             printf("fixing database %s to %s\n", s->store, s->copy_target);
-        watchdog_arm("data_copy", walk_seconds(s->store));
+        watchdog_arm("data_copy", watchdog_walk_seconds(s->store));
         const int r = data_copy(s->copy_target);
         watchdog_disarm();
         if (r != 0) {

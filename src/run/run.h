@@ -98,11 +98,15 @@ enum class OptionsResult : int { run = 0, refused = 1 };
 // time: ..." and "main: <op>() failed", once the process has spent seconds
 // of processor time from now; disarm stops it. Store work that the library
 // cannot finish (a zeroed page) would otherwise hold the lock for ever.
-void watchdog_arm(const char *op, unsigned seconds);
+// Without main_line, only the first line is printed (a program whose
+// operations name themselves).
+void watchdog_arm(const char *op, unsigned seconds, bool main_line = true);
 void watchdog_disarm();
 // The budget of each bounded piece of store work; walks over the whole
 // store get a second more for each MiB of the file. Lowered by tests.
 extern unsigned watchdog_seconds;
+// The budget of a walk over the whole store at path.
+unsigned watchdog_walk_seconds(const char *path);
 
 // Opens the store, runs the phases that the settings ask for in their
 // fixed order and closes the store. The exit status of the run.

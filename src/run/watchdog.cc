@@ -8,9 +8,11 @@
 // phase's message, as a kill would, so the store keeps what the last
 // completed run left.
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 
 #include "run/run.h"
@@ -34,12 +36,16 @@ void on_expiry(int)
 
 } // namespace
 
-void watchdog_arm(const char *op, unsigned seconds)
+void watchdog_arm(const char *op, unsigned seconds, bool main_line)
 {
-    int n = snprintf(message, sizeof message,
-                     "%s: no end after %u seconds of processor time: the store may be damaged\n"
-                     "main: %s() failed\n",
-                     op, seconds, op);
+    int n = main_line ? snprintf(message, sizeof message,
+                                 "%s: no end after %u seconds of processor time: the store may "
+                                 "be damaged\nmain: %s() failed\n",
+                                 op, seconds, op)
+                      : snprintf(message, sizeof message,
+                                 "%s: no end after %u seconds of processor time: the store may "
+                                 "be damaged\n",
+                                 op, seconds);
     message_len = n < 0 ? 0 : n < static_cast<int>(sizeof message) ? static_cast<size_t>(n)
                                                                     : sizeof message - 1;
     struct sigaction sa {};
@@ -50,6 +56,17 @@ void watchdog_arm(const char *op, unsigned seconds)
     struct itimerval t {};
     t.it_value.tv_sec = seconds;
     setitimer(ITIMER_PROF, &t, nullptr);
+}
+
+// A second of processor time for each MiB of the file on top of the bounded
+// work's, where a sound store asks about a hundredth of that.
+unsigned watchdog_walk_seconds(const char *path)
+{
+    struct stat st;
+    const unsigned long long mib =
+        stat(path, &st) == 0 && st.st_size > 0 ? static_cast<unsigned long long>(st.st_size) >> 20
+                                               : 0;
+    return watchdog_seconds + static_cast<unsigned>(std::min(mib, 1ull << 30));
 }
 
 void watchdog_disarm()

@@ -73,6 +73,28 @@ bool record_last(const StoreRecord &r, LastRecord *out);
 // Whether r follows every validity rule of the file format.
 bool record_valid(const StoreRecord &r);
 
+// A damaged file can link its pages into a ring that the cursor would walk
+// round for ever; in a sound walk every key is larger than the one before.
+struct WalkOrder {
+    unsigned char last[KEY_SIZE];
+    bool started;
+};
+
+// Whether r (any record with a well-formed key) lies past the last one.
+bool walk_goes_on(WalkOrder *w, const StoreRecord &r);
+
+// A step of a walk over the store: a record whose key does not rise is a
+// failed step (errno EIO), as the library would report a bad page.
+Found walk_step(Seek how, WalkOrder *w, StoreRecord *r);
+
+// Whether a walk that the library ended reached the store's last record: a
+// page that a disk fault zeroed reads, to a walk that steps onto it, as the
+// end of the store, and the records beyond it would be left out in
+// silence. from is where the walk began (null: at the first record). What
+// the check cannot read, or a last key of the wrong size, gives no verdict
+// (true): the walk has said what it met.
+bool walk_reached_end(const WalkOrder &w, const SampleKey *from);
+
 // Writes through the handle's buffers and descriptors; 0, or -1 with errno.
 int store_put_sample(const SampleKey &key, const SampleRecord &rec);
 int store_put_last(uint16_t unit, const LastRecord &rec);

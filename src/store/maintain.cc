@@ -59,54 +59,6 @@ bool truncate_verdict(const StoreRecord &r, uint32_t cut0, uint32_t cut1)
     return r.key.ts < (r.key.level == 0 ? cut0 : cut1);
 }
 
-// A damaged file can link its pages into a ring that the cursor would walk
-// round for ever; in a sound walk every key is larger than the one before.
-struct WalkOrder {
-    unsigned char last[KEY_SIZE];
-    bool started;
-};
-
-// Whether r (any record with a well-formed key) lies past the last one.
-bool walk_goes_on(WalkOrder *w, const StoreRecord &r)
-{
-    if (!r.key_valid)
-        return true;
-    unsigned char key[KEY_SIZE];
-    key_encode(r.key, key);
-    if (w->started && memcmp(key, w->last, KEY_SIZE) <= 0)
-        return false;
-    memcpy(w->last, key, KEY_SIZE);
-    w->started = true;
-    return true;
-}
-
-// A step of a walk over the whole store: a record whose key does not rise
-// is a failed step (errno EIO), as the library would report a bad page.
-Found walk_step(Seek how, WalkOrder *w, StoreRecord *r)
-{
-    Found f = store_seek(how, nullptr, r);
-    if (f == Found::record && !walk_goes_on(w, *r)) {
-        errno = EIO;
-        return Found::error;
-    }
-    return f;
-}
-
-// Whether a walk that the library ended reached the store's last record: a
-// page that a disk fault zeroed reads, to a walk that steps onto it, as
-// the end of the store, and the records beyond it would be left out in
-// silence. What the check cannot read, or a last key of the wrong size,
-// gives no verdict (true): the walk has said what it met.
-bool walk_reached_end(const WalkOrder &w)
-{
-    StoreRecord r;
-    if (store_seek(Seek::last, nullptr, &r) != Found::record || !r.key_valid)
-        return true;
-    unsigned char key[KEY_SIZE];
-    key_encode(r.key, key);
-    return w.started && memcmp(key, w.last, KEY_SIZE) <= 0;
-}
-
 int commit_truncation()
 {
     if (btree_sync(store_handle.db) == 0)
@@ -162,7 +114,7 @@ int data_truncate_at(uint32_t now, int days0, int days1)
             result = 1;
         }
     }
-    if (f == Found::end && !walk_reached_end(order)) {
+    if (f == Found::end && !walk_reached_end(order, nullptr)) {
         errno = EIO;
         fprintf(stderr, "db->seq(R_NEXT) failed: %s\n", strerror(errno));
         result = 1;
@@ -250,7 +202,7 @@ int data_copy(const char *path)
     }
     // After the close: the check reads the store once more, and what was
     // copied must stay whatever that read meets.
-    if (f == Found::end && !walk_reached_end(order)) {
+    if (f == Found::end && !walk_reached_end(order, nullptr)) {
         errno = EIO;
         fprintf(stderr, "%s: db->seq(R_NEXT) failed: %s\n", __func__, strerror(errno));
         result = 1;

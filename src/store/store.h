@@ -146,6 +146,45 @@ bool data_last_failed();
 // the store's own file.
 [[nodiscard]] int data_copy(const char *path);
 
+// --- Walks and record writes, for the programs that read or write the ---
+// --- whole store (dorvane-store) ------------------------------------------
+
+// What a record of the store holds, by the validity rules of the format.
+enum class RecordKind : int { sample = 1, last = 2, invalid = 3 };
+
+// A record as a walk meets it, copied out of the library's memory.
+struct WalkRecord {
+    SampleKey key;       // all zero when the key is not KEY_SIZE bytes
+    RecordKind kind;
+    SampleRecord sample; // kind sample (levels below LAST_LEVEL)
+    LastRecord last;     // kind last (level LAST_LEVEL)
+    uint32_t key_size;   // as stored, for messages about an invalid record
+    uint32_t value_size;
+};
+static_assert(std::is_trivially_destructible_v<WalkRecord>);
+
+// A visitor's answer: go on, stop the walk, or stop it after a failure that
+// the visitor has reported.
+enum class Visit : int { next = 0, stop = 1, failed = 2 };
+using WalkVisitor = Visit (*)(const WalkRecord &r, void *context);
+
+// Visits every record in key order from the first key at or after *from
+// (from the store's first record when from is null) until the visitor
+// stops or the store ends. A key that does not rise (pages linked into a
+// ring) and an end met before the store's last record (a zeroed page) are
+// failed steps. 0 when the walk ended or the visitor stopped it; 1 after
+// "<op>: db->seq(<flag>) failed: %s\n" or the visitor's failure.
+[[nodiscard]] int data_walk(const char *op, const SampleKey *from, WalkVisitor visit,
+                            void *context);
+
+// Puts r (kind sample or last) under its key, as it is, replacing a record
+// under the same key. 1 after "<op>: db->put: %s\n".
+[[nodiscard]] int data_put_record(const char *op, const WalkRecord &r);
+
+// Writes what was put since the open or the last sync to the file: a long
+// series of puts commits in steps. 1 after "<op>: dbsync: %s: %s\n".
+[[nodiscard]] int data_sync(const char *op);
+
 } // namespace dorvane
 
 #endif // DORVANE_STORE_STORE_H_

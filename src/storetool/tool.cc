@@ -1,0 +1,324 @@
+// dorvane-store's command line, the store's opening for reading, and the
+// output buffer that every operation writes through.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "storetool/storetool.h"
+#include "store/store.h"
+
+namespace dorvane {
+
+ToolOut tool_out;
+
+void out_flush()
+{
+    if (tool_out.len != 0 && tool_out.error == 0 &&
+        fwrite(tool_out.buf, 1, tool_out.len, stdout) != tool_out.len)
+        tool_out.error = errno != 0 ? errno : EIO;
+    tool_out.len = 0;
+}
+
+int out_finish(const char *op)
+{
+    out_flush();
+    if (fflush(stdout) != 0 && tool_out.error == 0)
+        tool_out.error = errno != 0 ? errno : EIO;
+    if (tool_out.error == 0 && ferror(stdout))
+        tool_out.error = EIO;
+    if (tool_out.error == 0)
+        return 0;
+    fprintf(stderr, "%s: standard output: %s\n", op, strerror(tool_out.error));
+    return 1;
+}
+
+void iso_time(uint32_t t, char buf[32])
+{
+    time_t tt = t;
+    struct tm tm;
+    gmtime_r(&tt, &tm);
+    strftime(buf, 32, "%Y-%m-%dT%H:%M:%SZ", &tm);
+}
+
+namespace {
+
+Visit note_any(const WalkRecord &, void *context)
+{
+    *static_cast<bool *>(context) = true;
+    return Visit::stop;
+}
+
+} // namespace
+
+int tool_open_read(const char *op, const char *path)
+{
+    // The store's open creates a missing file and makes a database of an
+    // empty one: a reading operation must do neither.
+    struct stat st;
+    if (stat(path, &st) != 0) {
+        fprintf(stderr, "%s: %s: %s\n", op, path, strerror(errno));
+        return 1;
+    }
+    if (S_ISREG(st.st_mode) && st.st_size == 0) {
+        fprintf(stderr, "%s: %s: the store holds no records\n", op, path);
+        return 1;
+    }
+    if (data_open(path, true) != 0)
+        return 1;
+    bool any = false;
+    if (data_walk(op, nullptr, note_any, &any) != 0) {
+        (void)data_close();
+        return 1;
+    }
+    if (!any) {
+        fprintf(stderr, "%s: %s: the store holds no records\n", op, path);
+        (void)data_close();
+        return 1;
+    }
+    return 0;
+}
+
+int tool_close()
+{
+    return data_close();
+}
+
+namespace {
+
+struct Verb {
+    const char *name;
+    const char *options; // getopt's
+    const char *usage;   // after the program's name
+};
+
+const Verb VERBS[] = {
+    {"list", "c:C:d:h", "list [-d store] [-c config | -C configdir]"},
+    {"export", "a:d:F:hl:u:w:",
+     "export [-d store] -u unit[,unit...] [-F csv|json|openmetrics] "
+     "[-l level | -w width [-a min|avg|max]] [time range]"},
+    {"dump", "d:h", "dump [-d store]"},
+    {"restore", "d:hm", "restore [-d store] [-m] [file]"},
+};
+constexpr int VERB_COUNT = sizeof VERBS / sizeof VERBS[0];
+
+void usage(FILE *to, const char *program, int verb)
+{
+    bool first = true;
+    for (int v = 0; v < VERB_COUNT; v++) {
+        if (verb >= 0 && v != verb)
+            continue;
+        fprintf(to, "%s %s %s\n", first ? "usage:" : "      ", program, VERBS[v].usage);
+        first = false;
+    }
+}
+
+// A whole unsigned decimal number up to max; false for anything else.
+bool read_number(const char *text, unsigned long max, unsigned long *out)
+{
+    if (text[0] < '0' || text[0] > '9')
+        return false;
+    errno = 0;
+    char *end;
+    unsigned long v = strtoul(text, &end, 10);
+    if (errno != 0 || *end != '\0' || v > max)
+        return false;
+    *out = v;
+    return true;
+}
+
+// -u 1,2,5: every unit once, in ascending order.
+bool read_units(Pool *pool, const char *arg, bool chosen[65536])
+{
+    char *text = pool_strdup(pool, arg);
+    for (char *save = nullptr, *word = strtok_r(text, ",", &save); word != nullptr;
+         word = strtok_r(nullptr, ",", &save)) {
+        unsigned long unit;
+        if (!read_number(word, 65535, &unit))
+            return false;
+        chosen[unit] = true;
+    }
+    return arg[0] != '\0' && arg[strlen(arg) - 1] != ',' && strstr(arg, ",,") == nullptr &&
+           arg[0] != ',';
+}
+
+// The verb's options into *s; false after a message or the usage line.
+bool read_options(Pool *pool, int verb, int argc, char **argv, ToolSettings *s, bool *help)
+{
+    static bool chosen[65536];
+    memset(chosen, 0, sizeof chosen);
+    bool any_unit = false, level_given = false, type_given = false;
+    const char *op = VERBS[verb].name;
+    optind = 0;
+    int opt;
+    while ((opt = getopt(argc, argv, VERBS[verb].options)) != -1) {
+        unsigned long n;
+        switch (opt) {
+        case 'h':
+            *help = true;
+            return true;
+        case 'd':
+            s->store = optarg;
+            break;
+        case 'c':
+            s->config_file = optarg;
+            break;
+        case 'C':
+            s->config_dir = optarg;
+            break;
+        case 'm':
+            s->merge = true;
+            break;
+        case 'u':
+            if (!read_units(pool, optarg, chosen)) {
+                fprintf(stderr, "%s: invalid unit list: %s\n", op, optarg);
+                return false;
+            }
+            any_unit = true;
+            break;
+        case 'F':
+            if (strcmp(optarg, "csv") == 0)
+                s->format = Format::csv;
+            else if (strcmp(optarg, "json") == 0)
+                s->format = Format::json;
+            else if (strcmp(optarg, "openmetrics") == 0)
+                s->format = Format::openmetrics;
+            else {
+                fprintf(stderr, "%s: unknown format: %s\n", op, optarg);
+                return false;
+            }
+            break;
+        case 'l':
+            if (!read_number(optarg, LAST_LEVEL - 1, &n)) {
+                fprintf(stderr, "%s: invalid level: %s\n", op, optarg);
+                return false;
+            }
+            s->level = static_cast<int>(n);
+            level_given = true;
+            break;
+        case 'w':
+            if (!read_number(optarg, 1u << 20, &n) || n == 0) {
+                fprintf(stderr, "%s: invalid width: %s\n", op, optarg);
+                return false;
+            }
+            s->width = static_cast<uint32_t>(n);
+            break;
+        case 'a':
+            if (strcmp(optarg, "min") == 0)
+                s->type = 1;
+            else if (strcmp(optarg, "avg") == 0)
+                s->type = 2;
+            else if (strcmp(optarg, "max") == 0)
+                s->type = 3;
+            else {
+                fprintf(stderr, "%s: unknown value kind: %s\n", op, optarg);
+                return false;
+            }
+            type_given = true;
+            break;
+        default:
+            usage(stderr, s->program, verb);
+            return false;
+        }
+    }
+    int rest = argc - optind;
+    bool fits = true;
+    if (strcmp(op, "export") == 0) {
+        // The time range is the rest of the words, as a configuration
+        // would write them.
+        if (rest > 0) {
+            const char *words[256];
+            if (rest > 256)
+                fits = false;
+            else {
+                for (int i = 0; i < rest; i++)
+                    words[i] = argv[optind + i];
+                s->clause = pool_join(pool, words, static_cast<size_t>(rest), ' ');
+            }
+        }
+        fits = fits && any_unit && !(level_given && s->width != 0) &&
+               !(type_given && s->width == 0);
+    } else if (strcmp(op, "restore") == 0) {
+        fits = rest <= 1;
+        if (rest == 1 && strcmp(argv[optind], "-") != 0)
+            s->input = argv[optind];
+    } else {
+        fits = rest == 0 && !(s->config_file != nullptr && s->config_dir != nullptr);
+    }
+    if (!fits) {
+        usage(stderr, s->program, verb);
+        return false;
+    }
+    if (any_unit) {
+        s->units = static_cast<uint16_t *>(pool_alloc(pool, 65536 * sizeof(uint16_t)));
+        for (unsigned u = 0; u < 65536; u++)
+            if (chosen[u])
+                s->units[s->unit_count++] = static_cast<uint16_t>(u);
+    }
+    return true;
+}
+
+} // namespace
+
+int storetool_main(int argc, char **argv)
+{
+    ToolSettings s{};
+    const char *slash = argc > 0 && argv[0] != nullptr ? strrchr(argv[0], '/') : nullptr;
+    s.program = argc > 0 && argv[0] != nullptr ? (slash ? slash + 1 : argv[0]) : "dorvane-store";
+    s.store = "/var/db/dorvane.db";
+    s.format = Format::csv;
+    s.type = 2;
+
+    if (argc >= 2 && strcmp(argv[1], "-h") == 0) {
+        usage(stdout, s.program, -1);
+        return out_finish(s.program);
+    }
+    int verb = -1;
+    for (int v = 0; argc >= 2 && v < VERB_COUNT; v++)
+        if (strcmp(argv[1], VERBS[v].name) == 0)
+            verb = v;
+    if (verb < 0) {
+        if (argc >= 2)
+            fprintf(stderr, "%s: unknown operation: %s\n", s.program, argv[1]);
+        usage(stderr, s.program, -1);
+        return 1;
+    }
+    s.op = VERBS[verb].name;
+
+    Pool *pool = pool_create(1024);
+    bool help = false;
+    int status = 1;
+    if (read_options(pool, verb, argc - 1, argv + 1, &s, &help)) {
+        if (help) {
+            usage(stdout, s.program, verb);
+            status = out_finish(s.op);
+        } else {
+            // A reader of the output that goes away (| head) must not end
+            // the process while the store is open.
+            signal(SIGPIPE, SIG_IGN);
+            switch (verb) {
+            case 0:
+                status = storetool_list(pool, &s);
+                break;
+            case 1:
+                status = storetool_export(pool, &s);
+                break;
+            case 2:
+                status = storetool_dump(&s);
+                break;
+            default:
+                status = storetool_restore(&s);
+                break;
+            }
+        }
+    }
+    pool_destroy(pool);
+    return status;
+}
+
+} // namespace dorvane
