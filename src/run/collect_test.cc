@@ -69,7 +69,7 @@ class ValueQuery : public testing::TestWithParam<QueryCase> {};
 TEST_P(ValueQuery, FirstLineAsNumber)
 {
     testing::internal::CaptureStderr();
-    EXPECT_EQ(value_query(GetParam().query), GetParam().value) << GetParam().query;
+    EXPECT_EQ(value_query(GetParam().query).value, GetParam().value) << GetParam().query;
     testing::internal::GetCapturedStderr();
 }
 
@@ -93,7 +93,7 @@ TEST(ValueQueryLong, WholeCommandRunsAndIsTraced)
     query += " && echo 99";
     verbosity = 1;
     testing::internal::CaptureStdout();
-    double value = value_query(query.c_str());
+    double value = value_query(query.c_str()).value;
     std::string out = testing::internal::GetCapturedStdout();
     verbosity = 0;
     EXPECT_EQ(value, 99.0);
@@ -108,7 +108,7 @@ TEST(ValueQueryLong, WholeCommandRunsAndIsTraced)
     struct rlimit none = saved;
     none.rlim_cur = 0;
     setrlimit(RLIMIT_NOFILE, &none);
-    double v = value_query("echo 5");
+    double v = value_query("echo 5").value;
     setrlimit(RLIMIT_NOFILE, &saved);
     _exit(v == 0.0 ? 0 : 2);
 }
@@ -127,7 +127,7 @@ constexpr const char *IGNORED_BY_SHELL =
 TEST(ValueQueryChild, CommandGetsDefaultSigpipeWhileTheRunIgnoresIt)
 {
     void (*saved)(int) = signal(SIGPIPE, SIG_IGN);
-    double ignored = value_query(IGNORED_BY_SHELL);
+    double ignored = value_query(IGNORED_BY_SHELL).value;
     EXPECT_EQ(signal(SIGPIPE, saved), SIG_IGN);
     EXPECT_EQ(ignored, 0.0);
 }
@@ -138,7 +138,7 @@ TEST(ValueQueryChild, CommandGetsDefaultSigpipeWhileTheRunIgnoresIt)
 {
     close(STDIN_FILENO);
     close(STDOUT_FILENO);
-    _exit(value_query("echo 7") == 7.0 ? 0 : 2);
+    _exit(value_query("echo 7").value == 7.0 ? 0 : 2);
 }
 
 TEST(ValueQueryDeathTest, StandardOutputClosedStillReadsTheCommand)
@@ -151,7 +151,7 @@ TEST(ValueQueryShell, ShellThatCannotStartIsReportedAndLeavesNoChild)
     const char *saved = query_shell;
     query_shell = "/nonexistent/sh";
     testing::internal::CaptureStderr();
-    double v = value_query("echo 5");
+    double v = value_query("echo 5").value;
     std::string err = testing::internal::GetCapturedStderr();
     query_shell = saved;
     EXPECT_EQ(v, 0.0);

@@ -127,14 +127,17 @@ bool data_last_failed();
 // consolidated records older than days1 days (a record exactly at its
 // cutoff stays), and every record that breaks the validity rules.
 // data_truncate reads the clock once; data_truncate_at takes it. 1 when a
-// deletion failed or the walk could not start or go on.
+// deletion failed or the walk could not start or go on. A stop request
+// (run/signals.h) ends the walk before its next record, with 0.
 [[nodiscard]] int data_truncate(int days0, int days1);
 [[nodiscard]] int data_truncate_at(uint32_t now, int days0, int days1);
 
 // Copies every valid record of the store into the store at path (created
 // when missing, locked like the store), skipping invalid ones with a
 // message. 1 unless everything valid was copied and the target synced and
-// closed; what was copied stays. Refuses the store's own file.
+// closed; what was copied stays. Refuses the store's own file. A stop
+// request (run/signals.h) ends the walk before its next record; the target
+// is synced and closed with what it holds, and the result is 0.
 [[nodiscard]] int data_copy(const char *path);
 
 } // namespace dorvane
