@@ -165,12 +165,14 @@ Wait wait_readable(int fd, const timespec &deadline, const sigset_t *open)
 
 // The first line of the command's output, as fgets into line would read
 // it: up to and with its newline, at most size - 1 characters, or what came
-// before the end of the output. A line still unfinished at the deadline
-// (or a stop) is no line.
-Wait read_line(int fd, char *line, size_t size, const timespec &deadline, const sigset_t *open)
+// before the end of the output; *length is 0 when there was no output. A
+// line still unfinished at the deadline (or a stop) is no line.
+Wait read_line(int fd, char *line, size_t size, size_t *length, const timespec &deadline,
+               const sigset_t *open)
 {
     size_t n = 0;
     line[0] = '\0';
+    *length = 0;
     while (n < size - 1) {
         const Wait w = wait_readable(fd, deadline, open);
         if (w != Wait::ready)
@@ -186,6 +188,7 @@ Wait read_line(int fd, char *line, size_t size, const timespec &deadline, const 
             break;
     }
     line[n] = '\0';
+    *length = n;
     return Wait::ready;
 }
 
@@ -339,25 +342,25 @@ QueryResult value_query(const char *query)
     sigaddset(&stops, SIGHUP);
     sigprocmask(SIG_BLOCK, &stops, &open);
     char line[256];
-    Wait w = read_line(fd, line, sizeof line, deadline, &open);
+    size_t length;
+    Wait w = read_line(fd, line, sizeof line, &length, deadline, &open);
     close(fd);
     if (w == Wait::ready) {
         result.value = strtod(line, nullptr);
         w = wait_exit(pid, deadline, &open);
-    } else {
-        result.has_value = 0;
     }
     if (w == Wait::ready) {
         run_command_group = 0;
         reap(pid);
     } else {
         end_group(pid);
+        // What printed nothing in time, or was stopped, gives nothing.
+        if (length == 0 || w == Wait::stopped)
+            result.has_value = 0;
         if (w == Wait::deadline) {
             fprintf(stderr, "value_query: %s: no end after %u seconds, ended\n", query,
                     collect_timeout);
             result.ended = 1;
-        } else {
-            result.has_value = 0;
         }
     }
     sigprocmask(SIG_SETMASK, &open, nullptr);

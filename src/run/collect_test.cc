@@ -135,6 +135,9 @@ INSTANTIATE_TEST_SUITE_P(
     Commands, QueryDeadline,
     testing::Values(DeadlineCase{"NeverEnds", "sleep 100000", 0, 0, 1},
                     DeadlineCase{"PrintsThenLingers", "echo 7; sleep 100000", 1, 7, 1},
+                    DeadlineCase{"EndsItsOutputThenLingers", "printf 8; exec >&-; sleep 100000",
+                                 1, 8, 1},
+                    DeadlineCase{"EndsItsOutputEmpty", "exec >&-; sleep 100000", 0, 0, 1},
                     // Its shell ends at once; the line is never finished.
                     DeadlineCase{"ChildHoldsThePipe", "sleep 100000 & printf 5", 0, 0, 1},
                     // Both the shell and its sleep: SIGKILL 2 seconds later.
