@@ -1,8 +1,9 @@
 // Arbitrary bytes as one configuration file: the lexer, the grammar and
 // its actions into a fresh collect table and image list. Whatever the
 // input, the records that come out must be what the rest of the run relies
-// on: units that fit the store, unique collect rows, images with a plot
-// area and a value array of plot_width entries behind every graph.
+// on: units that fit the store, unique collect rows, a collect timeout in
+// its range, images with a plot area and a value array of plot_width
+// entries behind every graph.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -69,6 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             FUZZ_CHECK(collect_table.rows[j].unit != row.unit);
     }
     FUZZ_CHECK(collect_table.count <= MAX_COLLECTS);
+    FUZZ_CHECK(collect_timeout >= 1 && collect_timeout <= MAX_TIMEOUT);
 
     for (const ImageSpec *image = images; image != nullptr; image = image->next) {
         FUZZ_CHECK(image->file != nullptr);

@@ -1,8 +1,9 @@
 /*
  * The configuration language. Statements take effect while they are parsed:
  * collect statements go to the collect table, image blocks become ImageSpecs
- * at the head of the image list. On an error the statement in progress is
- * dropped and parsing resumes at the next "collect" or "image".
+ * at the head of the image list, a timeout statement sets the deadline of
+ * every collect command. On an error the statement in progress is dropped
+ * and parsing resumes at the next "collect", "image" or "timeout".
  */
 %code requires {
 namespace dorvane { struct GraphItem; }
@@ -81,9 +82,10 @@ using dorvane::config_error;
 static void yyerror(const char *message) { config_error("%s", message); }
 
 /* An action that reported an error drops its statement like a syntax error.
- * Every such action runs after several shifted tokens, so the parser is never
- * still recovering here; clearing the flag all the same keeps a failed action
- * from being reduced again without end. */
+ * Every such action runs after at least two shifted tokens; clearing the flag
+ * makes the parser unwind to the statement level even when it is still
+ * recovering from an earlier error, and keeps a failed action from being
+ * reduced again without end. */
 #define ACTION_FAILED() do { yyerrflag = 0; YYERROR; } while (0)
 %}
 
@@ -95,12 +97,14 @@ static void yyerror(const char *message) { config_error("%s", message); }
     dorvane::GraphItem *item;
 }
 
-/* Declared in this order so that the token codes run from 257 to 286. */
+/* Declared in this order so that the token codes run from 257 to 286, and
+ * the later keyword TIMEOUT takes the next code. */
 %token ERROR
 %token <string> IMAGE FROM MINUTES HOURS DAYS WEEKS MONTHS YEARS TO NOW
 %token <string> WIDTH HEIGHT LEFT RIGHT GRAPH COLOR FILLED THEME WHITE BLACK
 %token <string> COLLECT TDIFF VDIFF BPS AVG MIN MAX STRING
 %token <number> NUMBER
+%token <string> TIMEOUT
 
 %type <number> tdiff_opt vdiff_opt time_unit time_spec theme_opt bps_opt type_opt filled_opt
 %type <range> time_range
@@ -112,6 +116,7 @@ static void yyerror(const char *message) { config_error("%s", message); }
 grammar     : /* empty */
             | grammar collect_stmt
             | grammar image_block
+            | grammar timeout_stmt
             | grammar error { dorvane::config_reader.config_errors += 1; }
             ;
 
@@ -124,6 +129,15 @@ collect_stmt: COLLECT NUMBER '=' STRING tdiff_opt vdiff_opt {
                     config_error("add_col() failed");
                     ACTION_FAILED();
                 }
+            }
+            ;
+
+timeout_stmt: TIMEOUT NUMBER {
+                if ($2 < 1 || static_cast<unsigned>($2) > dorvane::MAX_TIMEOUT) {
+                    config_error("invalid timeout %d", $2);
+                    ACTION_FAILED();
+                }
+                dorvane::collect_timeout = static_cast<unsigned>($2);
             }
             ;
 

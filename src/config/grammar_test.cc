@@ -187,6 +187,45 @@ TEST_F(Grammar, TwoFilesAddToOneList)
     EXPECT_STREQ(images->next->file, "one");
 }
 
+// The timeout statement: the last one read wins, one out of range is an
+// error that keeps the timeout as it was, and a quoted "timeout" is text.
+struct TimeoutCase {
+    const char *name;
+    const char *text;
+    int result;
+    const char *errors;
+    unsigned timeout;
+};
+
+class GrammarTimeout : public Grammar, public testing::WithParamInterface<TimeoutCase> {};
+
+TEST_P(GrammarTimeout, LastOneReadWins)
+{
+    const TimeoutCase &c = GetParam();
+    EXPECT_EQ(parse(c.text), c.result);
+    EXPECT_EQ(errors, c.errors);
+    EXPECT_EQ(collect_timeout, c.timeout);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, GrammarTimeout,
+    testing::Values(
+        TimeoutCase{"Default", "collect 1 = \"timeout 5 sleep 9\"", 0, "", 30},
+        TimeoutCase{"Set", "collect 1 = \"a\"\ntimeout 5\ncollect 2 = \"b\"", 0, "", 5},
+        TimeoutCase{"Least", "timeout 1", 0, "", 1},
+        TimeoutCase{"Most", "timeout 86400", 0, "", 86400},
+        TimeoutCase{"Repeated", "timeout 5 timeout 0x10\n", 0, "", 16},
+        TimeoutCase{"Zero", "timeout 7\ntimeout 0", -1, "t.conf:2: invalid timeout 0\n", 7},
+        TimeoutCase{"TooLarge", "timeout 86401", -1, "t.conf:1: invalid timeout 86401\n", 30},
+        TimeoutCase{"Wrapped", "timeout 4294967295", -1, "t.conf:1: invalid timeout -1\n", 30},
+        TimeoutCase{"NoNumber", "timeout \"5\"", -1, "t.conf:1: syntax error\n", 30},
+        // Reading resumes at a timeout statement after an error, as it
+        // does at a collect statement.
+        TimeoutCase{"AfterAnError", "collect x\ntimeout 9", -1, "t.conf:1: syntax error\n", 9},
+        TimeoutCase{"InsideImage", "image \"x\" { timeout 5 }", -1, "t.conf:1: syntax error\n",
+                    5}),
+    [](const testing::TestParamInfo<TimeoutCase> &info) { return std::string(info.param.name); });
+
 struct TimeCase {
     const char *clause;
     uint32_t from_back; // from = now - from_back, or the absolute time below

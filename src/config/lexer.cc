@@ -28,8 +28,8 @@ constexpr Keyword KEYWORDS[] = {
     {"graph", GRAPH},     {"height", HEIGHT}, {"hours", HOURS},   {"image", IMAGE},
     {"left", LEFT},       {"max", MAX},       {"min", MIN},       {"minutes", MINUTES},
     {"months", MONTHS},   {"now", NOW},       {"right", RIGHT},   {"tdiff", TDIFF},
-    {"theme", THEME},     {"to", TO},         {"vdiff", VDIFF},   {"weeks", WEEKS},
-    {"white", WHITE},     {"width", WIDTH},   {"years", YEARS},
+    {"theme", THEME},     {"timeout", TIMEOUT}, {"to", TO},       {"vdiff", VDIFF},
+    {"weeks", WEEKS},     {"white", WHITE},   {"width", WIDTH},   {"years", YEARS},
 };
 
 // The C locale's classes, spelled out so bytes of 128 and up are in none.

@@ -25,8 +25,8 @@ std::string token_name(int t)
         "ERROR",  "IMAGE", "FROM",   "MINUTES", "HOURS", "DAYS",  "WEEKS",   "MONTHS",
         "YEARS",  "TO",    "NOW",    "WIDTH",   "HEIGHT", "LEFT", "RIGHT",   "GRAPH",
         "COLOR",  "FILLED", "THEME", "WHITE",   "BLACK", "COLLECT", "TDIFF", "VDIFF",
-        "BPS",    "AVG",   "MIN",    "MAX",     "STRING", "NUMBER"};
-    if (t >= 257 && t <= 286)
+        "BPS",    "AVG",   "MIN",    "MAX",     "STRING", "NUMBER", "TIMEOUT"};
+    if (t >= 257 && t <= 287)
         return NAMES[t - 257];
     if (t >= 32 && t < 127)
         return std::string("'") + static_cast<char>(t) + "'";
@@ -80,6 +80,8 @@ const TokenCase TOKEN_CASES[] = {
     {"BlanksAround", "collect 1 = \"x\"", {"COLLECT", "NUMBER:1", "'='", "STRING:x"}},
     {"Braces", "{a,b}", {"'{'", "STRING:a", "','", "STRING:b", "'}'"}},
     {"KeywordOnlyUnquoted", "now \"now\" Now 'now'", {"NOW", "STRING:now", "STRING:Now", "STRING:now"}},
+    {"TimeoutOnlyUnquoted", "timeout 5 \"sleep 9; timeout 5 x\" timeouts",
+     {"TIMEOUT", "NUMBER:5", "STRING:sleep 9; timeout 5 x", "STRING:timeouts"}},
     {"Hex", "0x1F 0xff 0xFF 007 0", {"NUMBER:31", "NUMBER:255", "NUMBER:255", "NUMBER:7", "NUMBER:0"}},
     {"UpperXIsNoHex", "0X1F", {"NUMBER:0", "STRING:X1F"}},
     {"XAfterOtherDigits", "10x", {"NUMBER:10", "STRING:x"}},
@@ -129,6 +131,7 @@ TEST(Lexer, TokenCodes)
     EXPECT_EQ(COLLECT, 278);
     EXPECT_EQ(STRING, 285);
     EXPECT_EQ(NUMBER, 286);
+    EXPECT_EQ(TIMEOUT, 287);
 }
 
 TEST(Lexer, EveryKeywordAndNoOther)
@@ -139,8 +142,8 @@ TEST(Lexer, EveryKeywordAndNoOther)
         {"graph", GRAPH},   {"height", HEIGHT}, {"hours", HOURS},   {"image", IMAGE},
         {"left", LEFT},     {"max", MAX},       {"min", MIN},       {"minutes", MINUTES},
         {"months", MONTHS}, {"now", NOW},       {"right", RIGHT},   {"tdiff", TDIFF},
-        {"theme", THEME},   {"to", TO},         {"vdiff", VDIFF},   {"weeks", WEEKS},
-        {"white", WHITE},   {"width", WIDTH},   {"years", YEARS},
+        {"theme", THEME},   {"timeout", TIMEOUT}, {"to", TO},       {"vdiff", VDIFF},
+        {"weeks", WEEKS},   {"white", WHITE},   {"width", WIDTH},   {"years", YEARS},
     };
     for (const auto &[text, token] : keywords) {
         EXPECT_EQ(keyword_lookup(text), token) << text;

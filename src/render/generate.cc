@@ -12,6 +12,7 @@
 #include "render/draw.h"
 #include "render/render.h"
 #include "run/run.h"
+#include "run/signals.h"
 
 namespace dorvane {
 namespace {
@@ -79,7 +80,7 @@ void plot_side(gdImagePtr im, const ImageSpec *image, const GraphSpec *list, boo
 // now is null for the current time of each image.
 int generate(ImageSpec *images, const time_t *now)
 {
-    for (ImageSpec *image = images; image != nullptr; image = image->next) {
+    for (ImageSpec *image = images; image != nullptr && !run_stop_requested(); image = image->next) {
         if (verbosity >= 1)
             printf("graph_generate_images: generating file %s\n", image->file);
         graph_find_maxima(image);

@@ -42,7 +42,8 @@ PlotArea graph_plot_area(const ImageSpec *image);
 // Draws every image of the list, head first, and writes its PNG file.
 // Traces at verbosity 1: "graph_generate_images: generating file %s\n" and
 // "graph_generate_images: maximum %s %.2f\n" for "left" and "right".
-// 0 when every image was written. 1 at the first image that could not be
+// 0 when every image was written, or when a stop request (run/signals.h)
+// ended the list before an image. 1 at the first image that could not be
 // drawn or written, after its message; the images after it are not drawn.
 // Scales every graph's values in place and leaves the side's maximum in
 // every graph's maximum.

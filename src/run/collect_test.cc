@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -69,8 +70,11 @@ class ValueQuery : public testing::TestWithParam<QueryCase> {};
 TEST_P(ValueQuery, FirstLineAsNumber)
 {
     testing::internal::CaptureStderr();
-    EXPECT_EQ(value_query(GetParam().query), GetParam().value) << GetParam().query;
+    const QueryResult q = value_query(GetParam().query);
     testing::internal::GetCapturedStderr();
+    EXPECT_EQ(q.value, GetParam().value) << GetParam().query;
+    EXPECT_EQ(q.has_value, 1);
+    EXPECT_EQ(q.ended, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -84,6 +88,63 @@ INSTANTIATE_TEST_SUITE_P(
                     // Output past the first line is never read in full.
                     QueryCase{"echo 3; yes 2>/dev/null | head -c 1000000", 3.0}));
 
+// Commands that do not end by their deadline: what they printed as a whole
+// line in time is kept, and their process group is gone when the query
+// returns. Each writes its group's number ($$) to the file pg.
+struct DeadlineCase {
+    const char *name;
+    const char *query;
+    int has_value;
+    double value;
+    double at_least; // seconds the query takes, from its start
+};
+
+class QueryDeadline : public testing::TestWithParam<DeadlineCase> {};
+
+TEST_P(QueryDeadline, EndedWithItsGroup)
+{
+    const DeadlineCase &c = GetParam();
+    char dir[] = "/tmp/dorvane-deadline-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string pg = std::string(dir) + "/pg";
+    const std::string query = std::string("echo $$ >") + pg + "; " + c.query;
+    collect_timeout = 1;
+    testing::internal::CaptureStderr();
+    const auto start = std::chrono::steady_clock::now();
+    const QueryResult q = value_query(query.c_str());
+    const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const std::string err = testing::internal::GetCapturedStderr();
+    collect_timeout = DEFAULT_TIMEOUT;
+    EXPECT_EQ(err, "value_query: " + query + ": no end after 1 seconds, ended\n");
+    EXPECT_EQ(q.ended, 1);
+    EXPECT_EQ(q.has_value, c.has_value);
+    EXPECT_EQ(q.value, c.value);
+    EXPECT_GE(took, c.at_least);
+    EXPECT_LT(took, c.at_least + 1.5);
+    FILE *f = fopen(pg.c_str(), "r");
+    int group = 0;
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(fscanf(f, "%d", &group), 1);
+    fclose(f);
+    EXPECT_EQ(kill(-group, 0), -1) << "a process of the command is left";
+    unlink(pg.c_str());
+    rmdir(dir);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Commands, QueryDeadline,
+    testing::Values(DeadlineCase{"NeverEnds", "sleep 100000", 0, 0, 1},
+                    DeadlineCase{"PrintsThenLingers", "echo 7; sleep 100000", 1, 7, 1},
+                    DeadlineCase{"EndsItsOutputThenLingers", "printf 8; exec >&-; sleep 100000",
+                                 1, 8, 1},
+                    DeadlineCase{"EndsItsOutputEmpty", "exec >&-; sleep 100000", 0, 0, 1},
+                    // Its shell ends at once; the line is never finished.
+                    DeadlineCase{"ChildHoldsThePipe", "sleep 100000 & printf 5", 0, 0, 1},
+                    // Both the shell and its sleep: SIGKILL 2 seconds later.
+                    DeadlineCase{"IgnoresSigterm", "trap '' TERM; sleep 100000", 0, 0, 3},
+                    DeadlineCase{"Stopped", "echo 4; kill -s STOP $$", 1, 4, 1}),
+    [](const testing::TestParamInfo<DeadlineCase> &info) { return std::string(info.param.name); });
+
 TEST(ValueQueryLong, WholeCommandRunsAndIsTraced)
 {
     // A query far over 127 characters runs whole: only its tail prints 99.
@@ -93,7 +154,7 @@ TEST(ValueQueryLong, WholeCommandRunsAndIsTraced)
     query += " && echo 99";
     verbosity = 1;
     testing::internal::CaptureStdout();
-    double value = value_query(query.c_str());
+    double value = value_query(query.c_str()).value;
     std::string out = testing::internal::GetCapturedStdout();
     verbosity = 0;
     EXPECT_EQ(value, 99.0);
@@ -108,7 +169,7 @@ TEST(ValueQueryLong, WholeCommandRunsAndIsTraced)
     struct rlimit none = saved;
     none.rlim_cur = 0;
     setrlimit(RLIMIT_NOFILE, &none);
-    double v = value_query("echo 5");
+    double v = value_query("echo 5").value;
     setrlimit(RLIMIT_NOFILE, &saved);
     _exit(v == 0.0 ? 0 : 2);
 }
@@ -127,7 +188,7 @@ constexpr const char *IGNORED_BY_SHELL =
 TEST(ValueQueryChild, CommandGetsDefaultSigpipeWhileTheRunIgnoresIt)
 {
     void (*saved)(int) = signal(SIGPIPE, SIG_IGN);
-    double ignored = value_query(IGNORED_BY_SHELL);
+    double ignored = value_query(IGNORED_BY_SHELL).value;
     EXPECT_EQ(signal(SIGPIPE, saved), SIG_IGN);
     EXPECT_EQ(ignored, 0.0);
 }
@@ -138,7 +199,7 @@ TEST(ValueQueryChild, CommandGetsDefaultSigpipeWhileTheRunIgnoresIt)
 {
     close(STDIN_FILENO);
     close(STDOUT_FILENO);
-    _exit(value_query("echo 7") == 7.0 ? 0 : 2);
+    _exit(value_query("echo 7").value == 7.0 ? 0 : 2);
 }
 
 TEST(ValueQueryDeathTest, StandardOutputClosedStillReadsTheCommand)
@@ -151,7 +212,7 @@ TEST(ValueQueryShell, ShellThatCannotStartIsReportedAndLeavesNoChild)
     const char *saved = query_shell;
     query_shell = "/nonexistent/sh";
     testing::internal::CaptureStderr();
-    double v = value_query("echo 5");
+    double v = value_query("echo 5").value;
     std::string err = testing::internal::GetCapturedStderr();
     query_shell = saved;
     EXPECT_EQ(v, 0.0);

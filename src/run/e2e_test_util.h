@@ -6,10 +6,12 @@
 
 #include <db.h>
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -206,6 +208,86 @@ inline std::map<std::string, std::string> snapshot(const std::string &root,
     return out;
 }
 
+// One collect of "echo <unit>" per unit 1..units.
+inline std::string echo_config(int units)
+{
+    std::string text;
+    for (int u = 1; u <= units; u++)
+        text += "collect " + std::to_string(u) + " = \"echo " + std::to_string(u) + "\"\n";
+    return text;
+}
+
+// The level-0 samples that `runs` earlier -q runs leave for units
+// 1..units, a minute apart from T0, each holding its unit's number.
+inline std::vector<Record> earlier_runs(int units, int runs)
+{
+    std::vector<Record> out;
+    for (int u = 1; u <= units; u++)
+        for (int i = 0; i < runs; i++)
+            out.push_back(sample_record(u, 0, T0 + 60 * i, u));
+    return out;
+}
+
+inline uint64_t key_number(const SampleKey &k)
+{
+    return static_cast<uint64_t>(k.unit) << 48 | static_cast<uint64_t>(k.level) << 32 | k.ts;
+}
+
+// Whether every record of want is in have, unchanged.
+inline testing::AssertionResult holds_all(const std::vector<Record> &have, const std::vector<Record> &want)
+{
+    std::map<uint64_t, const Record *> index;
+    for (const Record &h : have)
+        index[key_number(h.key)] = &h;
+    size_t missing = 0;
+    for (const Record &w : want) {
+        auto found = index.find(key_number(w.key));
+        if (found == index.end() || !same_record(*found->second, w))
+            missing++;
+    }
+    if (missing == 0)
+        return testing::AssertionSuccess();
+    return testing::AssertionFailure() << missing << " of " << want.size() << " records missing";
+}
+
+// Whether /proc/locks shows a process waiting for a lock on the file.
+inline bool lock_waiter(const struct stat &file)
+{
+    char id[64];
+    snprintf(id, sizeof id, ":%lu ", static_cast<unsigned long>(file.st_ino));
+    std::istringstream locks(read_file("/proc/locks"));
+    for (std::string line; std::getline(locks, line);)
+        if (line.find("-> FLOCK") != std::string::npos && line.find(id) != std::string::npos)
+            return true;
+    return false;
+}
+
+// Reads lines of a run's output until count of them hold text; the number
+// of such lines read.
+inline int read_until(FILE *out, const char *text, int count)
+{
+    char line[4096];
+    int seen = 0;
+    while (seen < count && fgets(line, sizeof line, out) != nullptr)
+        if (strstr(line, text) != nullptr)
+            seen++;
+    return seen;
+}
+
+// Reads a run's output to its end, closes it and waits for the run: its
+// exit status, 128 + the signal when one ended it.
+inline int finish(pid_t pid, FILE *out)
+{
+    char buf[4096];
+    while (fread(buf, 1, sizeof buf, out) > 0) {
+    }
+    fclose(out);
+    int st = 0;
+    if (waitpid(pid, &st, 0) != pid)
+        return -1;
+    return shell_status(st);
+}
+
 class EndToEnd : public testing::Test {
   protected:
     // Quick runs write fixed files in /tmp, only over files of this user.
@@ -251,6 +333,38 @@ class EndToEnd : public testing::Test {
         r.out = read_file(path("out.txt"));
         r.err = read_file(path("err.txt"));
         return r;
+    }
+
+    // Starts the binary in the work folder with args, its standard output
+    // into a pipe of one page that out reads (the run blocks as soon as the
+    // test stops reading), its standard error into err.txt, with SIGTERM,
+    // SIGINT and SIGHUP at their default but for ignored (0: none). The
+    // process id, or -1.
+    pid_t start(const std::vector<const char *> &args, FILE **out, int ignored = 0) const
+    {
+        int fds[2];
+        if (pipe(fds) != 0 || fcntl(fds[0], F_SETPIPE_SZ, 4096) < 0)
+            return -1;
+        std::vector<char *> argv{const_cast<char *>("dorvane")};
+        for (const char *a : args)
+            argv.push_back(const_cast<char *>(a));
+        argv.push_back(nullptr);
+        const std::string err = path("err.txt");
+        const pid_t pid = fork();
+        if (pid == 0) {
+            const int fd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            if (fd < 0 || dup2(fds[1], 1) < 0 || dup2(fd, 2) < 0 || chdir(dir) != 0)
+                _exit(99);
+            for (int sig : {SIGTERM, SIGINT, SIGHUP})
+                signal(sig, sig == ignored ? SIG_IGN : SIG_DFL);
+            execv(DORVANE_BINARY, argv.data());
+            _exit(98);
+        }
+        close(fds[1]);
+        *out = fdopen(fds[0], "r");
+        if (pid < 0 || *out == nullptr)
+            return -1;
+        return pid;
     }
 
     char dir[32] = "/tmp/dorvane-e2e-XXXXXX";

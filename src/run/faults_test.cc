@@ -30,48 +30,6 @@ namespace {
 
 constexpr int UNITS = 500;
 
-// One collect of "echo <unit>" per unit 1..units.
-std::string echo_config(int units)
-{
-    std::string text;
-    for (int u = 1; u <= units; u++)
-        text += "collect " + std::to_string(u) + " = \"echo " + std::to_string(u) + "\"\n";
-    return text;
-}
-
-// The level-0 samples that `runs` earlier -q runs leave for units
-// 1..units, a minute apart from T0, each holding its unit's number.
-std::vector<Record> earlier_runs(int units, int runs)
-{
-    std::vector<Record> out;
-    for (int u = 1; u <= units; u++)
-        for (int i = 0; i < runs; i++)
-            out.push_back(sample_record(u, 0, T0 + 60 * i, u));
-    return out;
-}
-
-uint64_t key_number(const SampleKey &k)
-{
-    return static_cast<uint64_t>(k.unit) << 48 | static_cast<uint64_t>(k.level) << 32 | k.ts;
-}
-
-// Whether every record of want is in have, unchanged.
-testing::AssertionResult holds_all(const std::vector<Record> &have, const std::vector<Record> &want)
-{
-    std::map<uint64_t, const Record *> index;
-    for (const Record &h : have)
-        index[key_number(h.key)] = &h;
-    size_t missing = 0;
-    for (const Record &w : want) {
-        auto found = index.find(key_number(w.key));
-        if (found == index.end() || !same_record(*found->second, w))
-            missing++;
-    }
-    if (missing == 0)
-        return testing::AssertionSuccess();
-    return testing::AssertionFailure() << missing << " of " << want.size() << " records missing";
-}
-
 // The store's page size, from its header page (byte 20, host order).
 uint32_t header_page_size(const std::string &store)
 {
@@ -173,42 +131,16 @@ TEST_P(Killed, StoreUnchangedAndRecoveredByCopy)
     ASSERT_GT(original.size(), 512u * 1024);
     put("c.conf", echo_config(UNITS));
 
-    int fds[2];
-    ASSERT_EQ(pipe(fds), 0);
-    // A small pipe that the test stops reading: the run blocks on its
-    // traces long before it could end.
-    ASSERT_GE(fcntl(fds[0], F_SETPIPE_SZ, 4096), 0);
-    pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        dup2(fds[1], 1);
-        close(fds[0]);
-        close(fds[1]);
-        int null = open("/dev/null", O_WRONLY);
-        dup2(null, 2);
-        if (chdir(dir) != 0)
-            _exit(99);
-        std::vector<char *> argv{const_cast<char *>("dorvane"), const_cast<char *>("-vv")};
-        for (const char *a : c.args)
-            argv.push_back(const_cast<char *>(a));
-        argv.push_back(nullptr);
-        execv(DORVANE_BINARY, argv.data());
-        _exit(98);
-    }
-    close(fds[1]);
-    FILE *traces = fdopen(fds[0], "r");
-    ASSERT_NE(traces, nullptr);
-    char line[4096];
-    int seen = 0;
-    while (seen < c.seen && fgets(line, sizeof line, traces) != nullptr)
-        if (strstr(line, c.trace) != nullptr)
-            seen++;
+    std::vector<const char *> args{"-vv"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    FILE *traces = nullptr;
+    const pid_t pid = start(args, &traces);
+    ASSERT_GT(pid, 0);
+    const int seen = read_until(traces, c.trace, c.seen);
     kill(pid, SIGKILL);
-    int st = 0;
-    ASSERT_EQ(waitpid(pid, &st, 0), pid);
-    fclose(traces);
+    const int st = finish(pid, traces);
     ASSERT_EQ(seen, c.seen);
-    ASSERT_TRUE(WIFSIGNALED(st) && WTERMSIG(st) == SIGKILL) << "the run ended on its own";
+    ASSERT_EQ(st, 128 + SIGKILL) << "the run ended on its own";
 
     EXPECT_TRUE(read_file(path("s.db")) == original) << "the killed run wrote into the store";
     Result r = run("-f copy.db -c c.conf -d s.db", T0 + 3600);
@@ -546,18 +478,6 @@ TEST_F(Faults, TwentyQueryRunsAtOnce)
     }
 }
 
-// Whether /proc/locks shows a process waiting for a lock on the file.
-bool lock_waiter(const struct stat &file)
-{
-    char id[64];
-    snprintf(id, sizeof id, ":%lu ", static_cast<unsigned long>(file.st_ino));
-    std::istringstream locks(read_file("/proc/locks"));
-    for (std::string line; std::getline(locks, line);)
-        if (line.find("-> FLOCK") != std::string::npos && line.find(id) != std::string::npos)
-            return true;
-    return false;
-}
-
 // A copy started while a query run holds the store waits for it, and then
 // copies everything that run stored.
 TEST_F(Faults, CopyWaitsForTheQueryRunHoldingTheStore)
@@ -685,6 +605,7 @@ TEST_P(BadInput, RefusedWithoutWriting)
         "image \"a.png\" { width 100 height 320 left graph 1 \"x\" \"y\" color 0 0 0 }\n");
     put("color.conf", "image \"a.png\" { left graph 1 \"x\" \"y\" color 0 300 0 }\n");
     put("empty.conf", "image \"a.png\" {\n}\n");
+    put("timeout.conf", "collect 1 = \"echo 1\"\ntimeout 86401\n");
     std::string many;
     for (int u = 1; u <= 513; u++)
         many += "collect " + std::to_string(u) + " = \"echo 1\"\n";
@@ -748,6 +669,8 @@ const BadCase BAD[] = {
     {"GraphUnitTooLarge", "-p -c gunit.conf -d s.db", "gunit.conf:1: invalid unit 70000\n", false},
     {"ImageTooSmall", "-p -c size.conf -d s.db", "size.conf:1: invalid size 100 320\n", false},
     {"ColorOutOfRange", "-p -c color.conf -d s.db", "color.conf:1: invalid color 0 300 0\n",
+     false},
+    {"TimeoutOutOfRange", "-q -c timeout.conf -d s.db", "timeout.conf:2: invalid timeout 86401\n",
      false},
     {"ImageWithoutGraphs", "-p -c empty.conf -d s.db",
      "empty.conf:2: neither left nor right graph defined\n", false},

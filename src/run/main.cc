@@ -8,6 +8,7 @@
 int main(int argc, char **argv)
 {
     using namespace dorvane;
+    run_signals_catch();
     Pool *pool = pool_create(1024);
     RunSettings settings;
     ImageSpec *images = nullptr;

@@ -4,6 +4,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 
 #include "render/render.h"
 #include "run/run.h"
@@ -47,12 +48,14 @@ int draw_images(ImageSpec *images)
     if (verbosity >= 1)
         puts("generating images");
     for (ImageSpec *image = images; image != nullptr; image = image->next) {
-        for (GraphSpec *g = image->left; g != nullptr; g = g->next)
-            if (fetch_values(image, g, 0) != 0)
-                return 1;
-        for (GraphSpec *g = image->right; g != nullptr; g = g->next)
-            if (fetch_values(image, g, 0) != 0)
-                return 1;
+        for (GraphSpec *list : {image->left, image->right}) {
+            for (GraphSpec *g = list; g != nullptr; g = g->next) {
+                if (run_stop_requested())
+                    return 0;
+                if (fetch_values(image, g, 0) != 0)
+                    return 1;
+            }
+        }
     }
     if (verbosity >= 1)
         puts("drawing and writing images");
@@ -63,10 +66,13 @@ int draw_images(ImageSpec *images)
     return 0;
 }
 
-// The phases in their fixed order; the first failure ends them.
+// The phases in their fixed order; the first failure ends them, and so
+// does a stop request, which each phase heeds between its steps.
 int phases(const RunSettings *s, ImageSpec *images)
 {
     if (s->quick && quick_query(images) != 0)
+        return 1;
+    if (run_stop_requested())
         return 1;
     if (s->truncate) {
         if (verbosity >= 1)
@@ -79,17 +85,28 @@ int phases(const RunSettings *s, ImageSpec *images)
             return 1;
         }
     }
+    if (run_stop_requested())
+        return 1;
     if (s->query) {
         if (verbosity >= 1)
             puts("querying values");
+        // A run's samples are stored all together or not at all: a failed
+        // or stopped store phase leaves none of them.
         if (query_and_store() != 0) {
             fputs("main: data_put_value() failed\n", stderr);
-            // A run's samples are stored all together or not at all.
+            data_discard();
+            return 1;
+        }
+        if (run_stop_requested()) {
             data_discard();
             return 1;
         }
     }
+    if (run_stop_requested())
+        return 1;
     if (s->draw && draw_images(images) != 0)
+        return 1;
+    if (run_stop_requested())
         return 1;
     if (s->copy_target != nullptr) {
         if (verbosity >= 1)
@@ -111,6 +128,7 @@ int run_phases(const RunSettings *s, ImageSpec *images)
 {
     if (data_open(s->store, !(s->query || s->truncate)) != 0)
         return 1;
+    run_signals_defer();
     // A reader of our output that goes away (dorvane -v | head) must not
     // kill the run between two store writes.
     void (*saved)(int) = signal(SIGPIPE, SIG_IGN);
@@ -126,7 +144,11 @@ int run_phases(const RunSettings *s, ImageSpec *images)
     if (data_close() != 0)
         status = 1;
     signal(SIGPIPE, saved);
-    return status;
+    // The values of the commands that ended in time are stored and drawn,
+    // but the run did not collect everything it should have.
+    if (collect_table.ended != 0)
+        status = 1;
+    return run_signals_report(status);
 }
 
 } // namespace dorvane

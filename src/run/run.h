@@ -3,11 +3,13 @@
 #ifndef DORVANE_RUN_RUN_H_
 #define DORVANE_RUN_RUN_H_
 
+#include <csignal>
 #include <type_traits>
 
 #include "config/config.h"
 #include "pool/pool.h"
 #include "render/render.h"
+#include "run/signals.h"
 
 namespace dorvane {
 
@@ -23,6 +25,7 @@ struct CollectEntry {
     int tdiff;         // store the rate of change per second
     int vdiff;         // store the difference from the previous value
     double value;      // result of the query in this run; 0 until then
+    int missing;       // the command was ended before its first line: nothing to store
 };
 static_assert(std::is_trivially_destructible_v<CollectEntry>);
 
@@ -32,10 +35,18 @@ constexpr unsigned MAX_COLLECTS = 512;
 struct CollectTable {
     CollectEntry rows[MAX_COLLECTS];
     unsigned count;
+    unsigned ended; // commands of this run ended at their deadline
 };
 extern CollectTable collect_table;
 
-// Empties the table (the program starts with it empty; tests reset it).
+// Seconds that each collect command may run, counted from its start: the
+// configuration's timeout statement, the last one read.
+constexpr unsigned DEFAULT_TIMEOUT = 30;
+constexpr unsigned MAX_TIMEOUT = 86400;
+extern unsigned collect_timeout;
+
+// Empties the table and sets the timeout back to its default (the program
+// starts so; tests reset it).
 void collect_reset();
 
 // Adds a row. query must live until the end of the run (the configuration
@@ -44,12 +55,26 @@ void collect_reset();
 [[nodiscard]] int add_col(int unit, const char *query, int tdiff, int vdiff);
 
 // The query-and-store phase: runs every query in table order, then stores
-// every value with the time of storing. 1 as soon as a store fails.
+// every value with the time of storing; a command ended before its first
+// line stores nothing. 1 as soon as a store fails. A stop request starts no
+// further command or store: once it came while the commands ran, nothing
+// of the run is stored.
 [[nodiscard]] int query_and_store();
 
-// Runs query through the shell and reads the number at the start of the
-// first line of its output; 0 when there is none or the shell cannot start.
-double value_query(const char *query);
+// What one query gave.
+struct QueryResult {
+    double value;  // the number at the start of its first line; 0 without one
+    int has_value; // 0: ended before its first line, or by a stop request
+    int ended;     // did not end by its deadline and was ended
+};
+
+// Runs query through the shell, in a process group of its own, and reads
+// the number at the start of the first line of its output; 0 when there is
+// none or the shell cannot start. The command, with every process of its
+// group, gets SIGTERM once collect_timeout seconds have passed (or a stop
+// request came) and SIGKILL 2 seconds later; a deadline passed prints
+// "value_query: <query>: no end after <seconds> seconds, ended\n".
+QueryResult value_query(const char *query);
 
 // The shell that runs the queries, as "sh -c <query>".
 extern const char *query_shell;
@@ -108,8 +133,24 @@ extern unsigned watchdog_seconds;
 // The budget of a walk over the whole store at path.
 unsigned watchdog_walk_seconds(const char *path);
 
+// Catches SIGTERM, SIGINT and SIGHUP for the rest of the process, but for
+// those that were ignored at start (a background job, nohup): they stay
+// ignored. Until run_signals_defer, a signal ends the process at once with
+// "main: ended by <signal>\n" and status 1: nothing is open that it could
+// leave half-done, and a wait for the store's lock ends with it.
+void run_signals_catch();
+// From here on a signal only sets run_stop_signal (run/signals.h) and sends
+// SIGTERM to run_command_group: the run stops at its next step and closes
+// the store as usual.
+void run_signals_defer();
+// The process group of the running collect command; 0 when none runs.
+extern volatile sig_atomic_t run_command_group;
+// status, or 1 after "main: ended by <signal>\n" once a stop signal came.
+[[nodiscard]] int run_signals_report(int status);
+
 // Opens the store, runs the phases that the settings ask for in their
-// fixed order and closes the store. The exit status of the run.
+// fixed order and closes the store. The exit status of the run: 1 also
+// when a collect command was ended or a stop signal ended the run.
 [[nodiscard]] int run_phases(const RunSettings *settings, ImageSpec *images);
 
 } // namespace dorvane

@@ -8,6 +8,7 @@
 #include <ctime>
 
 #include "run/run.h"
+#include "run/signals.h"
 #include "store/access.h"
 
 namespace dorvane {
@@ -90,7 +91,7 @@ int data_truncate_at(uint32_t now, int days0, int days1)
         fprintf(stderr, "data_truncate: db->seq(R_FIRST) failed: %s\n", strerror(errno));
         result = 1;
     }
-    while (f == Found::record) {
+    while (f == Found::record && !run_stop_requested()) {
         examined++;
         if (truncate_verdict(r, cut0, cut1)) {
             // Through the cursor: the key may be of any size, and the next
@@ -155,7 +156,7 @@ int data_copy(const char *path)
         (void)btree_close(target);
         return 1;
     }
-    while (f == Found::record) {
+    while (f == Found::record && !run_stop_requested()) {
         if (!r.key_valid) {
             fprintf(stderr, "%s: invalid record: dbk.size %u (%u)\n", __func__, r.key_size,
                     static_cast<unsigned>(KEY_SIZE));

@@ -135,7 +135,8 @@ bool data_last_failed();
 // data_truncate reads the clock once; data_truncate_at takes it. Commits in
 // batches and at its end. 1 when a deletion or a commit failed
 // ("data_truncate: dbsync: %s: %s\n") or the walk could not start or go on;
-// what was committed stays.
+// what was committed stays. A stop request (run/signals.h) ends the walk
+// before its next record, with 0, and commits what it deleted.
 [[nodiscard]] int data_truncate(int days0, int days1);
 [[nodiscard]] int data_truncate_at(uint32_t now, int days0, int days1);
 
@@ -143,7 +144,9 @@ bool data_last_failed();
 // when missing, locked and committed in batches like the store), skipping
 // invalid ones with a message. 1 unless everything valid was copied and the
 // target synced and closed; what was copied and committed stays. Refuses
-// the store's own file.
+// the store's own file. A stop request (run/signals.h) ends the walk before
+// its next record; the target is committed and closed with what it holds,
+// and the result is 0.
 [[nodiscard]] int data_copy(const char *path);
 
 // --- Walks and record writes, for the programs that read or write the ---
