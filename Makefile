@@ -5,7 +5,7 @@ WERROR  := $(if $(CI),ON,OFF)
 
 PREFIX  ?= /usr/local
 
-.PHONY: all deps check test clean format demo install uninstall deb deb-test fuzz fuzz-build bench
+.PHONY: all deps check test crash clean format demo install uninstall deb deb-test fuzz fuzz-build bench
 
 all: deps
 	cmake -S . -B $(BUILD)/release -DCMAKE_BUILD_TYPE=Release \
@@ -27,6 +27,15 @@ check:
 	$(MAKE) --no-print-directory fuzz-build
 	cd $(BUILD)/fuzz && FUZZ_SECONDS=$(FUZZ_CHECK_SECONDS) \
 	    ctest --output-on-failure --timeout 600 -j 1
+
+# Every crash state of the recorded runs, where make check takes a sample of
+# a thousand and more, and three power losses after each step instead of one.
+crash:
+	@scripts/install-deps test
+	cmake -S . -B $(BUILD)/check -DCMAKE_BUILD_TYPE=Debug \
+	      -DDORVANE_SANITIZE=ON -DDORVANE_WERROR=$(WERROR)
+	cmake --build $(BUILD)/check -j $(JOBS)
+	cd $(BUILD)/check && TZ=UTC DORVANE_CRASH_FULL=1 ./dorvane_tests --gtest_filter='Crash.*'
 
 # The libFuzzer targets of fuzz/, built by clang in a build of their own.
 # `make fuzz` runs each for FUZZ_SECONDS; `make check` replays every seed

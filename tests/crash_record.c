@@ -2,7 +2,9 @@
  * process makes to the files of one folder (CRASH_DIR), in order, into a
  * log (CRASH_LOG), so that the test can rebuild the folder as a crash after
  * any of them would leave it. Writes, truncations, creations, syncs,
- * renames and removals are recorded; reads are not.
+ * renames and removals are recorded; reads are not. With CRASH_KILL_UNLINK
+ * set to a name, the process kills itself as it is about to remove that
+ * file of the folder.
  *
  * Log record: op (1 byte), name length (u32), name, offset (u64), length
  * (u64), then length bytes of data for a write. Host byte order: the log
@@ -11,6 +13,7 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdarg.h>
 #include <stdint.h>
 #include <stdlib.h>
@@ -277,6 +280,9 @@ int unlink(const char *path)
 {
     char buf[8192];
     const char *name = inside(path, buf, sizeof buf);
+    const char *kill_at = getenv("CRASH_KILL_UNLINK");
+    if (name != NULL && kill_at != NULL && strcmp(name, kill_at) == 0)
+        raise(SIGKILL);
     int r = real_unlink(path);
     if (r == 0 && name)
         record(OP_UNLINK, name, 0, NULL, 0);

@@ -325,12 +325,12 @@ class Crash : public EndToEnd {
     }
 
     // Runs the binary in the work folder at a frozen clock, recording what
-    // it changes there.
-    Result recorded(const std::string &args, uint32_t at)
+    // it changes there; env comes first (more variables).
+    Result recorded(const std::string &args, uint32_t at, const std::string &env = "")
     {
         std::string log = path("steps.log");
         unlink(log.c_str());
-        std::string cmd = "cd '" + work + "' && CRASH_DIR='" + work + "' CRASH_LOG='" + log +
+        std::string cmd = "cd '" + work + "' && " + env + " CRASH_DIR='" + work + "' CRASH_LOG='" + log +
                           "' LD_PRELOAD='" + CRASH_RECORDER +
                           "' ASAN_OPTIONS=verify_asan_link_order=0 TZ=UTC faketime -f '" +
                           clock_text(at) + "' " + DORVANE_BINARY + " " + args +
@@ -498,6 +498,50 @@ TEST_F(Crash, EveryStateOfARunLeavesACommit)
            tally.states, tally.deaths, tally.power_losses, tally.replayed);
     EXPECT_GE(tally.states, full_run() ? 5000 : 1000);
     EXPECT_GT(tally.replayed, 0);
+}
+
+// A run killed after its commit reached the store, before it removed the
+// journal: the journal is there, made like the store (its owner and mode,
+// so that it shows no one the store's pages who may not read the store),
+// and the next run finishes with it.
+TEST_F(Crash, JournalIsMadeLikeTheStoreAndGoesWithTheNextOpen)
+{
+    const std::string store = work + "/" + STORE;
+    earlier_runs(store, 20);
+    put("work/c.conf", collects());
+    ASSERT_EQ(chmod(store.c_str(), 0640), 0);
+    const bool root = geteuid() == 0;
+    if (root) {
+        ASSERT_EQ(chown(store.c_str(), 4321, 4322), 0);
+    }
+    // Its samples; the last values change with every run.
+    std::vector<Record> before = dump(store);
+    std::erase_if(before, [](const Record &rec) { return rec.key.level == LAST_LEVEL; });
+
+    Result r = recorded("-q -c c.conf -d s.db", T0 + 60 * 20, "CRASH_KILL_UNLINK=s.db.journal");
+    EXPECT_NE(r.status, 0) << "the run was not killed";
+    struct stat st;
+    ASSERT_EQ(stat((store + ".journal").c_str(), &st), 0) << "no journal left by the killed run";
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    if (root) {
+        EXPECT_EQ(st.st_uid, 4321u);
+        EXPECT_EQ(st.st_gid, 4322u);
+    }
+
+    r = next_run(work, T0 + 60 * 21);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(access((store + ".journal").c_str(), F_OK), -1);
+    EXPECT_EQ(verified(store), "");
+    const std::vector<Record> after = dump(store);
+    EXPECT_TRUE(holds_all(after, before));
+    // The plain units (the others went backwards, and store nothing then).
+    for (int u = 2; u <= UNITS; u += 2) {
+        EXPECT_EQ(std::count_if(after.begin(), after.end(), [u](const Record &rec) {
+                      return rec.key.unit == u && rec.key.level == 0 && rec.key.ts >= T0 + 60 * 20;
+                  }),
+                  2)
+            << "unit " << u << ": the killed run's sample and the next run's";
+    }
 }
 
 // libfaketime, to start the binary itself at a frozen clock: the faketime
