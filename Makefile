@@ -29,7 +29,7 @@ check:
 	    ctest --output-on-failure --timeout 600 -j 1
 
 # Every crash state of the recorded runs, where make check takes a sample of
-# a thousand and more, and three power losses after each step instead of one.
+# a thousand and more, and five power losses after each step instead of one.
 crash:
 	@scripts/install-deps test
 	cmake -S . -B $(BUILD)/check -DCMAKE_BUILD_TYPE=Debug \
