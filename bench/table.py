@@ -28,6 +28,10 @@ def fmt(seconds):
     return "%.3g ns" % (seconds / 1e-9)
 
 
+def kib(n):
+    return "%.0f KiB" % (n / 1024)
+
+
 def engine_medians(path):
     scale = {"ns": 1e-9, "us": 1e-6, "ms": 1e-3, "s": 1.0}
     out = {}
@@ -59,6 +63,10 @@ def main():
             ratio = d / b
             rows.append((f[1], fmt(d), fmt(b), "%.2fx" % ratio, "%.2fx" % budget,
                          "yes" if ratio <= budget else "NO", ""))
+        elif f[0] == "bytes":
+            d, b, limit = int(f[2]), int(f[3]), int(f[4])
+            rows.append((f[1], kib(d), kib(b), "%.2fx" % (d / b), "3x + 256 KiB",
+                         "yes" if d <= limit else "NO", ""))
         elif f[0] == "alone":
             rows.append((f[1], fmt(float(f[2])), "-", "-", "-", "-",
                          "peak %.1f MiB" % (int(f[3]) / 1024)))

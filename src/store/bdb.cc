@@ -120,11 +120,8 @@ int path_names(const char *path, const struct stat &locked)
 // and a new root. A tree of 8-byte keys is never half this deep.
 constexpr db_pgno_t PUT_PAGES = 16;
 
-// A walk that changes many records (a truncation, a copy) commits when this
-// many changes or bytes of changed pages have gathered since the last
-// commit, so that what a commit holds stays small whatever the store's
-// size.
-constexpr uint32_t COMMIT_CHANGES = 50000;
+// A walk that changes many records commits when this many bytes of
+// changed pages no longer fit the library's cache (see btree_commit_due).
 constexpr size_t COMMIT_BYTES = 32u << 20;
 
 // Pages reserved beyond what a put needs, so that a file growing page by
@@ -491,10 +488,17 @@ int btree_sync(Btree *db)
     return r;
 }
 
+// A walk that changes many records (a truncation, a copy) commits when this
+// many changes, or COMMIT_BYTES of changed pages beyond the library's
+// cache, have gathered since the last commit: what a commit holds in memory
+// stays bounded whatever the store's size, and commits stay few (each
+// writes its pages twice and syncs three times).
+uint32_t btree_commit_changes = 1000000;
+
 bool btree_commit_due(const Btree *db)
 {
     return db->journal != nullptr &&
-           (db->changes >= COMMIT_CHANGES || journal_held(db->journal) >= COMMIT_BYTES);
+           (db->changes >= btree_commit_changes || journal_held(db->journal) >= COMMIT_BYTES);
 }
 
 void btree_discard(Btree *db)

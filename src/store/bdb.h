@@ -92,8 +92,11 @@ int btree_del_current(Btree *db);
 int btree_sync(Btree *db);
 
 // Whether enough has changed since the last commit that a long walk should
-// commit (btree_sync) before it goes on.
+// commit (btree_sync) before it goes on: btree_commit_changes puts and
+// deletions (lowered by tests), or 32 MiB of changed pages held beyond the
+// library's cache.
 bool btree_commit_due(const Btree *db);
+extern uint32_t btree_commit_changes;
 
 // Forgets every change since the last commit; the file keeps that commit.
 // The handle is then only fit to be closed.

@@ -227,6 +227,32 @@ INSTANTIATE_TEST_SUITE_P(
 
 // Many pages, long runs of deletions next to kept records and damaged
 // ones, against a plain filter of the same records.
+// A long truncation commits in batches: a failure after the first leaves
+// that batch in the file, whole, whatever the run does next.
+TEST_F(Truncate, BatchesCommittedBeforeAFailureStay)
+{
+    std::vector<Raw> all;
+    for (uint32_t i = 0; i < 3000; i++)
+        all.push_back(sample(1, 0, NOW - 9 * DAY + i));
+    put_all(all);
+    ASSERT_EQ(data_close(), 0);
+    ASSERT_EQ(data_open(path_.c_str()), 0);
+
+    const uint32_t saved = btree_commit_changes;
+    btree_commit_changes = 1000;
+    btree_fail(BtreeOp::sync, 1, -1, EIO);
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(data_truncate_at(NOW, 7, 365), 1);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "data_truncate: dbsync: " + path_ + ": Input/output error\n");
+    btree_commit_changes = saved;
+    // As a crash would: nothing after the last commit reaches the file.
+    data_discard();
+    ASSERT_EQ(data_close(), 0);
+    ASSERT_EQ(data_open(path_.c_str()), 0);
+    EXPECT_EQ(testing_util::dump_store(), std::vector<Raw>(all.begin() + 1000, all.end()));
+}
+
 TEST_F(Truncate, LargeStoreMatchesModel)
 {
     std::mt19937 rng(7);
