@@ -13,23 +13,18 @@
 #include "config/config.h"
 #include "config/lexer.h"
 #include "run/run.h"
+#include "testing/test_util.h"
 
 namespace dorvane {
 namespace {
 
+using testing_util::PrintTo;
+
 // Parses text as the file "t.conf" into a fresh collect table and image list.
-class Grammar : public testing::Test {
+class Grammar : public testing_util::Test {
   protected:
-    void SetUp() override
-    {
-        pool = pool_create(1024);
-        collect_reset();
-    }
-    void TearDown() override
-    {
-        pool_destroy(pool);
-        collect_reset();
-    }
+    void SetUp() override { pool = pool_create(1024); }
+    void TearDown() override { pool_destroy(pool); }
 
     int parse(const std::string &text)
     {
@@ -143,6 +138,7 @@ TEST_F(Grammar, ExampleConfiguration)
 TEST_F(Grammar, Defaults)
 {
     ASSERT_EQ(parse("image \"a.png\" { left graph 3 \"l\" \"y\" color 0 0 0 }"), 0);
+    EXPECT_EQ(errors, "");
     ASSERT_EQ(image_count(), 1u);
     EXPECT_EQ(images->width, 640);
     EXPECT_EQ(images->height, 320);
@@ -165,6 +161,7 @@ TEST_F(Grammar, GraphOrderAndImageOrder)
                     " graph 2 \"g2\" \"a\" color 0 0 0, graph 3 \"g3\" \"a\" color 0 0 0 }"
                     "image \"second\" { theme white left graph 4 min \"g4\" \"b\" color 1 2 3 }"),
               0);
+    EXPECT_EQ(errors, "");
     ASSERT_EQ(image_count(), 2u);
     EXPECT_STREQ(images->file, "second");
     EXPECT_EQ(images->left->color, 0x010203);
@@ -181,7 +178,9 @@ TEST_F(Grammar, GraphOrderAndImageOrder)
 TEST_F(Grammar, TwoFilesAddToOneList)
 {
     ASSERT_EQ(parse("image \"one\" { left graph 1 \"a\" \"b\" color 0 0 0 }"), 0);
+    EXPECT_EQ(errors, "");
     ASSERT_EQ(parse("image \"two\" { left graph 1 \"a\" \"b\" color 0 0 0 }"), 0);
+    EXPECT_EQ(errors, "");
     ASSERT_EQ(image_count(), 2u);
     EXPECT_STREQ(images->file, "two");
     EXPECT_STREQ(images->next->file, "one");
@@ -224,9 +223,10 @@ INSTANTIATE_TEST_SUITE_P(
         TimeoutCase{"AfterAnError", "collect x\ntimeout 9", -1, "t.conf:1: syntax error\n", 9},
         TimeoutCase{"InsideImage", "image \"x\" { timeout 5 }", -1, "t.conf:1: syntax error\n",
                     5}),
-    [](const testing::TestParamInfo<TimeoutCase> &info) { return std::string(info.param.name); });
+    testing_util::row_name);
 
 struct TimeCase {
+    const char *name;
     const char *clause;
     uint32_t from_back; // from = now - from_back, or the absolute time below
     uint32_t from_abs;
@@ -240,6 +240,7 @@ TEST_P(GrammarTime, Range)
     const TimeCase &c = GetParam();
     ASSERT_EQ(parse(std::string("image \"x\" { ") + c.clause + " left graph 1 \"a\" \"b\" color 0 0 0 }"), 0)
         << errors;
+    EXPECT_EQ(errors, "");
     if (c.from_abs != 0 || c.from_back == UINT32_MAX)
         EXPECT_EQ(images->from, c.from_back == UINT32_MAX ? 0u : c.from_abs);
     else
@@ -251,19 +252,22 @@ TEST_P(GrammarTime, Range)
 }
 
 // UINT32_MAX as from_back: reaches back before the epoch, so from is 0.
-INSTANTIATE_TEST_SUITE_P(Clauses, GrammarTime,
-                         testing::Values(TimeCase{"from 2 hours", 7200, 0, 0},
-                                         TimeCase{"from 90 minutes", 5400, 0, 0},
-                                         TimeCase{"from 3 weeks", 3 * 604800, 0, 0},
-                                         TimeCase{"from 2 months", 2 * 2592000, 0, 0},
-                                         TimeCase{"from 1 years", 31536000, 0, 0},
-                                         TimeCase{"from now", 0, 0, 0},
-                                         TimeCase{"from 1600000000 to 1600003600", 0,
-                                                  1600000000, 1600003600},
-                                         TimeCase{"from 5 to 4294967295", 0, 5, 4294967295u},
-                                         TimeCase{"from 60 years", UINT32_MAX, 0, 0},
-                                         TimeCase{"from 4294967295 minutes", UINT32_MAX, 0, 0},
-                                         TimeCase{"from 0xffffffff days to 7", UINT32_MAX, 0, 7}));
+INSTANTIATE_TEST_SUITE_P(
+    Clauses, GrammarTime,
+    testing::Values(TimeCase{"Hours", "from 2 hours", 7200, 0, 0},
+                    TimeCase{"Minutes", "from 90 minutes", 5400, 0, 0},
+                    TimeCase{"Weeks", "from 3 weeks", 3 * 604800, 0, 0},
+                    TimeCase{"Months", "from 2 months", 2 * 2592000, 0, 0},
+                    TimeCase{"Years", "from 1 years", 31536000, 0, 0},
+                    TimeCase{"Now", "from now", 0, 0, 0},
+                    TimeCase{"Absolute", "from 1600000000 to 1600003600", 0, 1600000000,
+                             1600003600},
+                    TimeCase{"LatestEnd", "from 5 to 4294967295", 0, 5, 4294967295u},
+                    TimeCase{"BeforeTheEpoch", "from 60 years", UINT32_MAX, 0, 0},
+                    TimeCase{"ProductWraps", "from 4294967295 minutes", UINT32_MAX, 0, 0},
+                    TimeCase{"ProductWrapsToAnEnd", "from 0xffffffff days to 7", UINT32_MAX, 0,
+                             7}),
+    testing_util::row_name);
 
 TEST_F(Grammar, EmptyAndCommentOnlyFiles)
 {
@@ -347,9 +351,7 @@ const ErrorCase ERROR_CASES[] = {
 };
 
 INSTANTIATE_TEST_SUITE_P(Cases, GrammarErrors, testing::ValuesIn(ERROR_CASES),
-                         [](const testing::TestParamInfo<ErrorCase> &info) {
-                             return std::string(info.param.name);
-                         });
+                         testing_util::row_name);
 
 TEST_F(Grammar, LexerErrorTokenIsASyntaxError)
 {
@@ -384,9 +386,11 @@ TEST_F(Grammar, EveryPrefixIsSafe)
                              "right graph 2 bps \"traffic in\" \"bits/s\" color 0 128 0\n"
                              "}\n";
     const std::regex line(R"(t\.conf:[0-9]+: (syntax error|neither left nor right graph defined)\n)");
-    pool_destroy(pool);
     for (size_t n = 0; n <= text.size(); n++) {
-        SetUp();
+        // Each prefix is read as the first file of a run.
+        pool_destroy(pool);
+        pool = pool_create(1024);
+        collect_reset();
         images = nullptr;
         int result = parse(text.substr(0, n));
         ASSERT_TRUE(result == 0 || result == -1) << n;
@@ -399,9 +403,7 @@ TEST_F(Grammar, EveryPrefixIsSafe)
                 rest = m.suffix();
             ASSERT_EQ(rest, "") << n << ": " << errors;
         }
-        pool_destroy(pool);
     }
-    pool = pool_create(1024);
 }
 
 class ParseConfigFile : public Grammar {
@@ -410,13 +412,6 @@ class ParseConfigFile : public Grammar {
     {
         Grammar::SetUp();
         umask(022); // the files written here must pass the check of their writers
-        ASSERT_NE(mkdtemp(dir), nullptr);
-    }
-    void TearDown() override
-    {
-        std::string cmd = std::string("rm -rf ") + dir;
-        ASSERT_EQ(system(cmd.c_str()), 0);
-        Grammar::TearDown();
     }
     int parse_path(const std::string &path)
     {
@@ -425,34 +420,32 @@ class ParseConfigFile : public Grammar {
         errors = testing::internal::GetCapturedStderr();
         return result;
     }
-    char dir[32] = "/tmp/dorvane-conf-XXXXXX";
+    testing_util::TempDir dir;
 };
 
 TEST_F(ParseConfigFile, MissingFile)
 {
-    EXPECT_EQ(parse_path(std::string(dir) + "/none.conf"), 1);
+    EXPECT_EQ(parse_path(dir.path("none.conf")), 1);
     EXPECT_EQ(errors, "fopen() failed: No such file or directory\n");
 }
 
 TEST_F(ParseConfigFile, DirectoryIsRefused)
 {
-    EXPECT_EQ(parse_path(dir), 1);
+    EXPECT_EQ(parse_path(dir.path()), 1);
     EXPECT_EQ(errors, "fopen() failed: Is a directory\n");
 }
 
 TEST_F(ParseConfigFile, MessagesNameThePath)
 {
-    std::string path = std::string(dir) + "/a.conf";
-    FILE *f = fopen(path.c_str(), "w");
-    fputs("collect 1 = \"x\"\n\ncollect 1 = \"y\" vdiff\n", f);
-    fclose(f);
+    const std::string path = dir.path("a.conf");
+    testing_util::write_file(path, "collect 1 = \"x\"\n\ncollect 1 = \"y\" vdiff\n");
     EXPECT_EQ(parse_path(path), -1);
     EXPECT_EQ(errors, "add_col: 1 already defined\n" + path + ":3: add_col() failed\n");
 }
 
 TEST_F(ParseConfigFile, FifoIsReadAsAStream)
 {
-    std::string path = std::string(dir) + "/fifo";
+    const std::string path = dir.path("fifo");
     ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
     std::thread writer([&] {
         FILE *f = fopen(path.c_str(), "w");

@@ -8,9 +8,12 @@
 #include <gtest/gtest.h>
 
 #include "config/grammar.h"
+#include "testing/test_util.h"
 
 namespace dorvane {
 namespace {
+
+using testing_util::PrintTo;
 
 // Reads every token of text and renders each as NAME or NAME:value, with its
 // line when with_lines is set.
@@ -118,9 +121,7 @@ const TokenCase TOKEN_CASES[] = {
 };
 
 INSTANTIATE_TEST_SUITE_P(Lexer, LexerTokens, testing::ValuesIn(TOKEN_CASES),
-                         [](const testing::TestParamInfo<TokenCase> &info) {
-                             return std::string(info.param.name);
-                         });
+                         testing_util::row_name);
 
 TEST(Lexer, TokenCodes)
 {
@@ -163,12 +164,14 @@ TEST(Lexer, TokenLines)
     Lexed got = lex("a\n\nb \\\n c\n# comment\nd \"x\ny\" e\n\n", true);
     EXPECT_EQ(got.tokens, (Tokens{"STRING:a@1", "STRING:b@3", "STRING:c@4", "STRING:d@6",
                                   "STRING:xy@6", "STRING:e@7"}));
+    EXPECT_EQ(got.errors, "");
 }
 
 TEST(Lexer, WordAtLineEndKeepsItsLine)
 {
     Lexed got = lex("alpha\n42\nbeta", true);
     EXPECT_EQ(got.tokens, (Tokens{"STRING:alpha@1", "NUMBER:42@2", "STRING:beta@3"}));
+    EXPECT_EQ(got.errors, "");
     EXPECT_EQ(config_reader.line_number, 3);
 }
 
@@ -192,6 +195,7 @@ TEST(Lexer, WordLimit)
     Lexed got = lex(ok);
     ASSERT_EQ(got.tokens.size(), 1u);
     EXPECT_EQ(got.tokens[0], "STRING:" + ok);
+    EXPECT_EQ(got.errors, "");
 
     // The character over the limit is dropped and reading goes on after it.
     got = lex(ok + "xyz 1");
@@ -242,10 +246,9 @@ TEST(Lexer, SkipLineStopsAfterNewline)
 
 TEST(Lexer, ReadErrorIsReportedNotTakenForEnd)
 {
-    char path[] = "/tmp/dorvane-lexer-XXXXXX";
-    int fd = mkstemp(path);
-    ASSERT_GE(fd, 0);
-    FILE *f = fdopen(fd, "w"); // not readable: every read fails
+    const testing_util::TempDir dir;
+    FILE *f = fopen(dir.path("w.conf").c_str(), "w"); // not readable: every read fails
+    ASSERT_NE(f, nullptr);
     config_begin(f, "w.conf", nullptr);
     testing::internal::CaptureStderr();
     EXPECT_EQ(yylex(), 0);
@@ -253,7 +256,6 @@ TEST(Lexer, ReadErrorIsReportedNotTakenForEnd)
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "w.conf:1: read error: Bad file descriptor\n");
     EXPECT_EQ(config_reader.config_errors, 1);
     fclose(f);
-    unlink(path);
 }
 
 } // namespace

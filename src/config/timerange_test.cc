@@ -5,9 +5,12 @@
 
 #include "config/config.h"
 #include "run/run.h"
+#include "testing/test_util.h"
 
 namespace dorvane {
 namespace {
+
+using testing_util::PrintTo;
 
 struct RangeCase {
     const char *name;
@@ -20,20 +23,15 @@ struct RangeCase {
     uint32_t span;
 };
 
-class TimeRange : public testing::TestWithParam<RangeCase> {
+// A pool for the configuration's reader; the collect table must stay empty.
+template <class Row> class WithPool : public testing_util::TestWithParam<Row> {
   protected:
-    void SetUp() override
-    {
-        pool = pool_create(1024);
-        collect_reset();
-    }
-    void TearDown() override
-    {
-        pool_destroy(pool);
-        collect_reset();
-    }
+    WithPool() : pool(pool_create(1024)) {}
+    ~WithPool() override { pool_destroy(pool); }
     Pool *pool;
 };
+
+using TimeRange = WithPool<RangeCase>;
 
 TEST_P(TimeRange, ReadByTheConfigurationsRules)
 {
@@ -66,7 +64,7 @@ INSTANTIATE_TEST_SUITE_P(
                     RangeCase{"PastThe31BitClock", "from 4000000000 to 4000000600", true,
                               4000000000u, 4000000600u, 0},
                     RangeCase{"LongerAgoThanTheEpoch", "from 100 years to 0", true, 0, 0, 0}),
-    [](const testing::TestParamInfo<RangeCase> &info) { return std::string(info.param.name); });
+    testing_util::row_name);
 
 struct RefusedCase {
     const char *name;
@@ -74,22 +72,19 @@ struct RefusedCase {
     const char *message;
 };
 
-class TimeRangeRefused : public testing::TestWithParam<RefusedCase> {};
+using TimeRangeRefused = WithPool<RefusedCase>;
 
 // Only a time range: whatever else an image may say is refused, and text
 // that could end the block never reaches the grammar.
 TEST_P(TimeRangeRefused, WithTheConfigurationsMessage)
 {
-    Pool *pool = pool_create(1024);
-    collect_reset();
     uint32_t from = 1, to = 2;
     testing::internal::CaptureStderr();
     EXPECT_EQ(config_time_range(pool, GetParam().clause, "export: time range", &from, &to), -1);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), GetParam().message);
     EXPECT_EQ(from, 1u);
     EXPECT_EQ(to, 2u);
-    pool_destroy(pool);
-    collect_reset();
+    EXPECT_EQ(collect_table.count, 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -110,7 +105,7 @@ INSTANTIATE_TEST_SUITE_P(
                     "export: time range: invalid character in time range\n"},
         RefusedCase{"Newline", "from 2 days\nto now",
                     "export: time range: invalid character in time range\n"}),
-    [](const testing::TestParamInfo<RefusedCase> &info) { return std::string(info.param.name); });
+    testing_util::row_name);
 
 } // namespace
 } // namespace dorvane

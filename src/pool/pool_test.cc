@@ -5,8 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include "testing/test_util.h"
+
 namespace dorvane {
 namespace {
+
+using testing_util::PrintTo;
 
 uintptr_t addr(const void *p) { return reinterpret_cast<uintptr_t>(p); }
 
@@ -26,6 +30,7 @@ size_t chain_length(const Pool *pool)
 }
 
 struct BlockSizeCase {
+    const char *name;
     size_t requested;
     size_t block_size;
 };
@@ -43,11 +48,15 @@ TEST_P(PoolCreate, BlockSizeFollowsRequest)
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, PoolCreate,
-                         testing::Values(BlockSizeCase{0, 4088}, BlockSizeCase{1, 1},
-                                         BlockSizeCase{5, 5}, BlockSizeCase{8, 8},
-                                         BlockSizeCase{9, 1}, BlockSizeCase{1024, 1016}));
+                         testing::Values(BlockSizeCase{"ZeroGivesTheDefault", 0, 4088},
+                                         BlockSizeCase{"One", 1, 1}, BlockSizeCase{"Five", 5, 5},
+                                         BlockSizeCase{"Eight", 8, 8},
+                                         BlockSizeCase{"NineLessTheLink", 9, 1},
+                                         BlockSizeCase{"KibLessTheLink", 1024, 1016}),
+                         testing_util::row_name);
 
 struct UnitCase {
+    const char *name;
     size_t size;
     size_t unit;
 };
@@ -69,9 +78,11 @@ TEST_P(PoolUnit, RemainingDropsByUnit)
 }
 
 INSTANTIATE_TEST_SUITE_P(Rounding, PoolUnit,
-                         testing::Values(UnitCase{1, 8}, UnitCase{7, 8}, UnitCase{8, 16},
-                                         UnitCase{9, 16}, UnitCase{15, 16}, UnitCase{16, 24},
-                                         UnitCase{1000, 1008}));
+                         testing::Values(UnitCase{"Size1", 1, 8}, UnitCase{"Size7", 7, 8},
+                                         UnitCase{"Size8", 8, 16}, UnitCase{"Size9", 9, 16},
+                                         UnitCase{"Size15", 15, 16}, UnitCase{"Size16", 16, 24},
+                                         UnitCase{"Size1000", 1000, 1008}),
+                         testing_util::row_name);
 
 TEST(Pool, TwoEightByteRequestsAreSixteenApart)
 {

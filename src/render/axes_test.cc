@@ -12,18 +12,20 @@
 namespace dorvane {
 namespace {
 
-using namespace render_test;
+using namespace testing_util;
+using testing_util::PrintTo;
 
 constexpr int BACKGROUND = 0, GRID = 1, FOREGROUND = 2;
 
 struct ScaleCase {
+    const char *name;
     double value;
     int bps;
     double scaled;
     char suffix;
 };
 
-class ScaleValue : public testing::TestWithParam<ScaleCase>
+class ScaleValue : public testing_util::TestWithParam<ScaleCase>
 {
 };
 
@@ -38,16 +40,23 @@ TEST_P(ScaleValue, StepsOfThousandOrBitsInStepsOf1024)
 
 INSTANTIATE_TEST_SUITE_P(
     Table, ScaleValue,
-    testing::Values(ScaleCase{0, 0, 0, ' '}, ScaleCase{999.5, 0, 999.5, ' '},
-                    ScaleCase{1000, 0, 1, 'k'}, ScaleCase{1500, 0, 1.5, 'k'},
-                    ScaleCase{1500, 1, 11.71875, 'k'}, ScaleCase{124, 1, 992, ' '},
-                    ScaleCase{125, 1, 0.9765625, 'k'}, ScaleCase{2.5e6, 0, 2.5, 'm'},
-                    ScaleCase{3e9, 0, 3, 'g'}, ScaleCase{1099511627776.0 / 8, 1, 1, 't'},
+    testing::Values(ScaleCase{"Zero", 0, 0, 0, ' '},
+                    ScaleCase{"BelowThousand", 999.5, 0, 999.5, ' '},
+                    ScaleCase{"Thousand", 1000, 0, 1, 'k'},
+                    ScaleCase{"ThousandAndAHalf", 1500, 0, 1.5, 'k'},
+                    ScaleCase{"BitsOfThousandAndAHalf", 1500, 1, 11.71875, 'k'},
+                    ScaleCase{"BitsBelowThousand", 124, 1, 992, ' '},
+                    ScaleCase{"BitsOfAThousand", 125, 1, 0.9765625, 'k'},
+                    ScaleCase{"Millions", 2.5e6, 0, 2.5, 'm'},
+                    ScaleCase{"Billions", 3e9, 0, 3, 'g'},
+                    ScaleCase{"BitsOfFourSteps", 1099511627776.0 / 8, 1, 1, 't'},
                     // Four steps at most: what is left stays above 1000.
-                    ScaleCase{1e15, 0, 1000, 't'}, ScaleCase{5e18, 0, 5e6, 't'},
-                    ScaleCase{-5e6, 0, -5e6, ' '},
-                    ScaleCase{std::numeric_limits<double>::infinity(), 0,
-                              std::numeric_limits<double>::infinity(), 't'}));
+                    ScaleCase{"ThousandAfterFourSteps", 1e15, 0, 1000, 't'},
+                    ScaleCase{"MillionsAfterFourSteps", 5e18, 0, 5e6, 't'},
+                    ScaleCase{"NegativeStays", -5e6, 0, -5e6, ' '},
+                    ScaleCase{"Infinity", std::numeric_limits<double>::infinity(), 0,
+                              std::numeric_limits<double>::infinity(), 't'}),
+    row_name);
 
 TEST(ScaleValueNan, StaysNanWithBlankSuffix)
 {
@@ -58,7 +67,7 @@ TEST(ScaleValueNan, StaysNanWithBlankSuffix)
     EXPECT_EQ(suffix, ' ');
 }
 
-class AxesTest : public testing::Test
+class AxesTest : public testing_util::Test
 {
   protected:
     void SetUp() override
@@ -71,6 +80,7 @@ class AxesTest : public testing::Test
 };
 
 struct RowCase {
+    const char *name;
     int height;
     std::vector<int> rows; // offsets from T, top to bottom
 };
@@ -83,7 +93,7 @@ class GridRows : public AxesTest, public testing::WithParamInterface<RowCase>
 // grid line that does not touch the frame.
 TEST_P(GridRows, TicksGridAndFrame)
 {
-    const std::string file = dir.file("rows.png");
+    const std::string file = dir.path("rows.png");
     ImageSpec *image = images.add(file, 640, GetParam().height);
     images.graph(image, false, 0xff0000);
     ASSERT_EQ(graph_generate_images_at(images.list(), NOW), 0);
@@ -124,8 +134,9 @@ TEST_P(GridRows, TicksGridAndFrame)
 
 INSTANTIATE_TEST_SUITE_P(
     Heights, GridRows,
-    testing::Values(RowCase{320, {0, 25, 51, 76, 102, 127, 153, 178, 204, 229, 255}},
-                    RowCase{165, {0, 14, 28, 42, 57, 71, 85, 100}}));
+    testing::Values(RowCase{"Height320", 320, {0, 25, 51, 76, 102, 127, 153, 178, 204, 229, 255}},
+                    RowCase{"Height165", 165, {0, 14, 28, 42, 57, 71, 85, 100}}),
+    row_name);
 
 struct LabelCase {
     const char *name;
@@ -143,7 +154,7 @@ class ValueLabels : public AxesTest, public testing::WithParamInterface<LabelCas
 TEST_P(ValueLabels, BothSidesRightAlignedWithSuffix)
 {
     const LabelCase &c = GetParam();
-    const std::string file = dir.file("labels.png");
+    const std::string file = dir.path("labels.png");
     ImageSpec *image = images.add(file);
     GraphSpec *left = images.graph(image, false, 0xff0000, 0, "", "", c.bps);
     GraphSpec *right = images.graph(image, true, 0x00ff00, 0, "", "", c.bps);
@@ -167,14 +178,14 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(LabelCase{"zero", 0, 0, "  0.0  ", "  0.0  ", "  0.0  "},
                     LabelCase{"thousands", 1500, 0, "  1.5 k", "  1.2 k", "  0.0 k"},
                     LabelCase{"bits", 1500, 1, " 11.7 k", "  9.4 k", "  0.0 k"}),
-    [](const testing::TestParamInfo<LabelCase> &info) { return std::string(info.param.name); });
+    row_name);
 
 // Beyond four steps the number stays above 1000 and the label is cut at
 // nine characters, losing its suffix. (Right of the right labels the image
 // ends just where a tenth character would start.)
 TEST_F(AxesTest, LabelsAreCutAtNineCharacters)
 {
-    const std::string file = dir.file("long.png");
+    const std::string file = dir.path("long.png");
     ImageSpec *image = images.add(file);
     images.graph(image, false, 0xff0000)->values[3] = 5e18;
     images.graph(image, true, 0x00ff00)->values[3] = 5e18;
@@ -193,7 +204,7 @@ TEST_F(AxesTest, LabelsAreCutAtNineCharacters)
 
 TEST_F(AxesTest, EmptySideHasTicksButNoLabelsOrTitle)
 {
-    const std::string file = dir.file("left-only.png");
+    const std::string file = dir.path("left-only.png");
     ImageSpec *image = images.add(file);
     images.graph(image, false, 0xff0000, 0, "", "left title");
     ASSERT_EQ(graph_generate_images_at(images.list(), NOW), 0);
@@ -222,7 +233,7 @@ class TimeScale : public AxesTest, public testing::WithParamInterface<TimeCase>
 TEST_P(TimeScale, TicksGridLabelsUnitAndDate)
 {
     const TimeCase &c = GetParam();
-    const std::string file = dir.file("time.png");
+    const std::string file = dir.path("time.png");
     ImageSpec *image = images.add(file, 640, 320, c.span);
     images.graph(image, false, 0xff0000);
     ASSERT_EQ(graph_generate_images_at(images.list(), NOW), 0);
@@ -262,7 +273,7 @@ INSTANTIATE_TEST_SUITE_P(
                              315360000,
                              "years",
                              {574, 523, 472, 421, 371, 320, 269, 219, 168, 117, 67}}),
-    [](const testing::TestParamInfo<TimeCase> &info) { return std::string(info.param.name); });
+    row_name);
 
 struct TitleCase {
     const char *name;
@@ -280,7 +291,7 @@ class AxisTitles : public AxesTest, public testing::WithParamInterface<TitleCase
 TEST_P(AxisTitles, UpwardCentredOnPlotWithTrueFloor)
 {
     const TitleCase &c = GetParam();
-    const std::string file = dir.file("titles.png");
+    const std::string file = dir.path("titles.png");
     ImageSpec *image = images.add(file, 640, c.height);
     images.graph(image, false, 0xff0000, 0, "", c.left);
     images.graph(image, false, 0x0000ff, 0, "", "not shown");
@@ -301,14 +312,14 @@ INSTANTIATE_TEST_SUITE_P(
         // the excess rounded up (19 -> 10, 25 -> 13).
         TitleCase{"longer_than_plot", 166, "twenty characters...", "twenty-one characters", 124,
                   127}),
-    [](const testing::TestParamInfo<TitleCase> &info) { return std::string(info.param.name); });
+    row_name);
 
 // The date is centred with a signed floor: on a plot narrower than the date
 // it starts left of L (at 67 + floor((67 - 144) / 2) = 28), where the
 // unsigned formula put it near column 2^31, off the image.
 TEST_F(AxesTest, DateOnPlotNarrowerThanDate)
 {
-    const std::string file = dir.file("narrow.png");
+    const std::string file = dir.path("narrow.png");
     ImageSpec *image = images.add(file, 200, 320);
     ASSERT_EQ(image->plot_width, 67);
     images.graph(image, false, 0xff0000);

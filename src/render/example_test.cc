@@ -15,7 +15,7 @@
 namespace dorvane {
 namespace {
 
-using namespace render_test;
+using namespace testing_util;
 
 constexpr time_t EXAMPLE_NOW = 1765180800; // Mon Dec  8 08:00:00 2025 UTC
 
@@ -54,7 +54,7 @@ TEST(ExampleImage, MatchesTheReadme)
     TempDir dir;
     Images images;
     const char *update = getenv("DORVANE_UPDATE_DOCS");
-    const std::string file = update != nullptr && *update == '1' ? docs : dir.file("load.png");
+    const std::string file = update != nullptr && *update == '1' ? docs : dir.path("load.png");
     draw_example(images, file);
     ASSERT_EQ(graph_generate_images_at(images.list(), EXAMPLE_NOW), 0);
 

@@ -14,13 +14,14 @@
 namespace dorvane {
 namespace {
 
-using namespace render_test;
+using namespace testing_util;
+using testing_util::PrintTo;
 
 constexpr int BACKGROUND = 0, GRID = 1, FOREGROUND = 2, FIRST = 3, OUTLINE = 4;
 constexpr Rgb WHITE{255, 255, 255}, BLACK{0, 0, 0}, GREY{220, 220, 220}, OUTLINE_RGB{0, 64, 96};
 constexpr int YB = B - 1; // the baseline of the default layout
 
-class GenerateTest : public testing::Test
+class GenerateTest : public testing_util::Test
 {
   protected:
     void SetUp() override
@@ -28,7 +29,6 @@ class GenerateTest : public testing::Test
         setenv("TZ", "UTC", 1);
         tzset();
     }
-    void TearDown() override { verbosity = 0; }
     TempDir dir;
     Images images;
 };
@@ -49,7 +49,7 @@ class Palette : public GenerateTest, public testing::WithParamInterface<PaletteC
 TEST_P(Palette, AllocationOrderAndBitDepth)
 {
     const PaletteCase &c = GetParam();
-    const std::string file = dir.file("palette.png");
+    const std::string file = dir.path("palette.png");
     ImageSpec *image = images.add(file, 640, 320, 3600, c.theme);
     std::vector<Rgb> expected;
     if (c.theme == 1)
@@ -91,14 +91,14 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(PaletteCase{"no_graph", 0, 0, 2}, PaletteCase{"one_graph", 0, 1, 4},
                     PaletteCase{"one_graph_black", 1, 1, 4}, PaletteCase{"six_graphs", 0, 6, 4},
                     PaletteCase{"seven_graphs_black", 1, 7, 8}),
-    [](const testing::TestParamInfo<PaletteCase> &info) { return std::string(info.param.name); });
+    row_name);
 
 // From the 127th graph on the palette is full: graph 127 still gets its
 // colour (entry 255) but no outline, and later graphs draw with -1, which
 // gd stores as index 255.
 TEST_F(GenerateTest, PaletteExhaustedFrom127Graphs)
 {
-    const std::string file = dir.file("many.png");
+    const std::string file = dir.path("many.png");
     ImageSpec *image = images.add(file);
     for (int k = 1; k <= 130; k++)
         fill(images.graph(image, false, k), image, k); // graph k at 255 k / 130
@@ -119,6 +119,7 @@ TEST_F(GenerateTest, PaletteExhaustedFrom127Graphs)
 }
 
 struct FilledCase {
+    const char *name;
     int width;
 };
 
@@ -131,7 +132,7 @@ class FilledConstant : public GenerateTest, public testing::WithParamInterface<F
 // (the first segment starts there); a single value has no outline.
 TEST_P(FilledConstant, ColumnsFromBaselineToMaximum)
 {
-    const std::string file = dir.file("filled.png");
+    const std::string file = dir.path("filled.png");
     ImageSpec *image = images.add(file, GetParam().width);
     fill(images.graph(image, false, 0xff8000, 1), image, 42.5);
     ASSERT_EQ(graph_generate_images_at(images.list(), NOW), 0);
@@ -161,13 +162,16 @@ TEST_P(FilledConstant, ColumnsFromBaselineToMaximum)
 
 // 640 wide: 507 columns; 134 wide: a single value, one vertical line and
 // no outline.
-INSTANTIATE_TEST_SUITE_P(Widths, FilledConstant, testing::Values(FilledCase{640}, FilledCase{134}));
+INSTANTIATE_TEST_SUITE_P(Widths, FilledConstant,
+                         testing::Values(FilledCase{"Width640", 640},
+                                         FilledCase{"OneColumn", 134}),
+                         row_name);
 
 // Line graph: value i at column L + 1 + i and row yb - trunc(H v / max);
 // segments join neighbours; the outline colour is allocated but unused.
 TEST_F(GenerateTest, LineGraphJoinsValues)
 {
-    const std::string file = dir.file("line.png");
+    const std::string file = dir.path("line.png");
     ImageSpec *image = images.add(file);
     GraphSpec *g = images.graph(image, false, 0x3366cc);
     for (int i = 0; i < W; i++)
@@ -189,7 +193,7 @@ TEST_F(GenerateTest, LineGraphJoinsValues)
 
 TEST_F(GenerateTest, LineGraphOfOneValueDrawsNothing)
 {
-    const std::string file = dir.file("one.png");
+    const std::string file = dir.path("one.png");
     ImageSpec *image = images.add(file, 134);
     ASSERT_EQ(image->plot_width, 1);
     fill(images.graph(image, false, 0x3366cc), image, 7);
@@ -205,7 +209,7 @@ TEST_F(GenerateTest, LineGraphOfOneValueDrawsNothing)
 // traces report the shared maxima, 0.00 for the empty side.
 TEST_F(GenerateTest, GraphsOfOneSideShareTheMaximum)
 {
-    const std::string file = dir.file("shared.png");
+    const std::string file = dir.path("shared.png");
     ImageSpec *image = images.add(file);
     GraphSpec *small = images.graph(image, false, 0xff0000);
     GraphSpec *large = images.graph(image, false, 0x0000ff);
@@ -232,7 +236,7 @@ TEST_F(GenerateTest, GraphsOfOneSideShareTheMaximum)
 
 TEST_F(GenerateTest, MaximaIgnoreNanAndStayAtLeastZero)
 {
-    ImageSpec *image = images.add(dir.file("unused.png"));
+    ImageSpec *image = images.add(dir.path("unused.png"));
     GraphSpec *a = images.graph(image, false, 1);
     GraphSpec *b = images.graph(image, true, 2);
     fill(a, image, -3);
@@ -255,7 +259,7 @@ TEST_F(GenerateTest, MaximaIgnoreNanAndStayAtLeastZero)
 // and the line runs to the image edge.
 TEST_F(GenerateTest, NanNegativeAndHugeValues)
 {
-    const std::string file = dir.file("odd.png");
+    const std::string file = dir.path("odd.png");
     ImageSpec *image = images.add(file);
     GraphSpec *left = images.graph(image, false, 0xff0000);
     GraphSpec *right = images.graph(image, true, 0x0000ff);
@@ -291,9 +295,9 @@ TEST_F(GenerateTest, NanNegativeAndHugeValues)
 // ones before it are complete.
 TEST_F(GenerateTest, StopsAtFirstFileThatCannotBeWritten)
 {
-    const std::string last = dir.file("last.png");
-    const std::string bad = dir.file("missing/second.png");
-    const std::string first = dir.file("first.png");
+    const std::string last = dir.path("last.png");
+    const std::string bad = dir.path("missing/second.png");
+    const std::string first = dir.path("first.png");
     for (const std::string &file : {last, bad, first}) {
         ImageSpec *image = images.add(file);
         fill(images.graph(image, false, 0xff0000), image, 1);
@@ -311,7 +315,7 @@ TEST_F(GenerateTest, StopsAtFirstFileThatCannotBeWritten)
 // gd refuses this size; nothing is drawn into a null image.
 TEST_F(GenerateTest, ImageThatGdCannotCreate)
 {
-    const std::string file = dir.file("huge.png");
+    const std::string file = dir.path("huge.png");
     ImageSpec *image = images.add(file, 100000, 100000);
     fill(images.graph(image, false, 0xff0000), image, 1);
     gdSetErrorMethod([](int, const char *, va_list) {}); // gd's own warning
@@ -339,7 +343,7 @@ class SmallImage : public GenerateTest, public testing::WithParamInterface<Small
 TEST_P(SmallImage, IsDrawnAndWritten)
 {
     const SmallCase &c = GetParam();
-    const std::string file = dir.file("small.png");
+    const std::string file = dir.path("small.png");
     ImageSpec *image = images.add(file, c.width, c.height, c.span);
     images.graph(image, false, 0xff0000, 1, "legend", "title");
     images.graph(image, true, 0x00ff00, 0, "legend", "title");
@@ -359,13 +363,13 @@ INSTANTIATE_TEST_SUITE_P(
                     SmallCase{"lower_than_a_row", 640, 70, 3600},
                     SmallCase{"no_plot", 100, 40, 3600}, SmallCase{"zero_span", 640, 320, 0},
                     SmallCase{"one_column_longest_span", 134, 78, 0xffffffffu}),
-    [](const testing::TestParamInfo<SmallCase> &info) { return std::string(info.param.name); });
+    row_name);
 
 // Legends in the graph's colour on the legend row: left ones from L
 // rightwards, right ones leftwards ending at R - 1, one blank apart.
 TEST_F(GenerateTest, LegendsRunFromBothEdges)
 {
-    const std::string file = dir.file("legends.png");
+    const std::string file = dir.path("legends.png");
     ImageSpec *image = images.add(file);
     images.graph(image, false, 0xff0000, 0, "load");
     images.graph(image, false, 0x0000ff, 0, "load average");

@@ -22,7 +22,8 @@
 namespace dorvane {
 namespace {
 
-using namespace render_test;
+using namespace testing_util;
+using testing_util::PrintTo;
 
 constexpr uid_t NOBODY = 65534;
 
@@ -36,15 +37,6 @@ struct stat stat_of(const std::string &path)
     };
     EXPECT_EQ(lstat(path.c_str(), &st), 0) << path << ": " << strerror(errno);
     return st;
-}
-
-void write_text(const std::string &path, const char *text, mode_t mode = 0644)
-{
-    FILE *f = fopen(path.c_str(), "w");
-    ASSERT_NE(f, nullptr) << path;
-    fputs(text, f);
-    fclose(f);
-    ASSERT_EQ(chmod(path.c_str(), mode), 0);
 }
 
 bool is_our_png(const std::string &path)
@@ -71,7 +63,7 @@ int as_unprivileged(const std::function<int()> &fn)
     return WEXITSTATUS(status);
 }
 
-class OutputTest : public testing::Test
+class OutputTest : public testing_util::Test
 {
   protected:
     OutputTest() : im_(gdImageCreate(9, 5))
@@ -96,6 +88,7 @@ class OutputTest : public testing::Test
 };
 
 struct UmaskCase {
+    const char *name;
     mode_t umask;
     mode_t mode;
 };
@@ -106,7 +99,7 @@ class NewFile : public OutputTest, public testing::WithParamInterface<UmaskCase>
 
 TEST_P(NewFile, GetsModeOfFopenAndNoTemporaryIsLeft)
 {
-    const std::string file = dir.file("new.png");
+    const std::string file = dir.path("new.png");
     const mode_t old = umask(GetParam().umask);
     const int result = write(file);
     umask(old);
@@ -117,8 +110,10 @@ TEST_P(NewFile, GetsModeOfFopenAndNoTemporaryIsLeft)
 }
 
 INSTANTIATE_TEST_SUITE_P(Umasks, NewFile,
-                         testing::Values(UmaskCase{022, 0644}, UmaskCase{027, 0640},
-                                         UmaskCase{0, 0666}));
+                         testing::Values(UmaskCase{"Umask022", 022, 0644},
+                                         UmaskCase{"Umask027", 027, 0640},
+                                         UmaskCase{"Umask000", 0, 0666}),
+                         row_name);
 
 TEST_F(OutputTest, RelativeNameInWorkingDirectory)
 {
@@ -128,7 +123,7 @@ TEST_F(OutputTest, RelativeNameInWorkingDirectory)
     const int result = write("plain.png");
     ASSERT_EQ(chdir(cwd), 0);
     ASSERT_EQ(result, 0);
-    EXPECT_TRUE(is_our_png(dir.file("plain.png")));
+    EXPECT_TRUE(is_our_png(dir.path("plain.png")));
     EXPECT_EQ(dir.names(), std::vector<std::string>{"plain.png"});
 }
 
@@ -136,8 +131,8 @@ TEST_F(OutputTest, RelativeNameInWorkingDirectory)
 // name gets a new inode, with the old mode.
 TEST_F(OutputTest, ExistingFileIsReplacedWholeAndKeepsItsMode)
 {
-    const std::string file = dir.file("old.png");
-    write_text(file, "old image", 0604);
+    const std::string file = dir.path("old.png");
+    write_file(file, "old image", 0604);
     const ino_t before = stat_of(file).st_ino;
     ASSERT_EQ(write(file), 0);
     const struct stat after = stat_of(file);
@@ -147,62 +142,12 @@ TEST_F(OutputTest, ExistingFileIsReplacedWholeAndKeepsItsMode)
     EXPECT_EQ(dir.names(), std::vector<std::string>{"old.png"});
 }
 
-TEST_F(OutputTest, SymbolicLinkIsWrittenThroughInPlace)
-{
-    const std::string target = dir.file("real.png");
-    const std::string link = dir.file("link.png");
-    write_text(target, "old image", 0640);
-    ASSERT_EQ(symlink("real.png", link.c_str()), 0);
-    const ino_t before = stat_of(target).st_ino;
-    ASSERT_EQ(write(link), 0);
-    EXPECT_TRUE(S_ISLNK(stat_of(link).st_mode));
-    EXPECT_EQ(stat_of(target).st_ino, before);
-    EXPECT_EQ(stat_of(target).st_mode & 07777, 0640u);
-    EXPECT_TRUE(is_our_png(target));
-    EXPECT_EQ(dir.names(), (std::vector<std::string>{"link.png", "real.png"}));
-}
-
-TEST_F(OutputTest, FileWithTwoLinksIsWrittenInPlace)
-{
-    const std::string file = dir.file("a.png");
-    const std::string other = dir.file("b.png");
-    write_text(file, "old image");
-    ASSERT_EQ(link(file.c_str(), other.c_str()), 0);
-    const ino_t before = stat_of(file).st_ino;
-    ASSERT_EQ(write(file), 0);
-    EXPECT_EQ(stat_of(file).st_ino, before);
-    EXPECT_EQ(stat_of(file).st_nlink, 2u);
-    EXPECT_TRUE(is_our_png(other));
-    EXPECT_EQ(dir.names(), (std::vector<std::string>{"a.png", "b.png"}));
-}
-
-// No temporary file can be made beside the target: written in place.
-TEST_F(OutputTest, UnwritableDirectoryIsWrittenInPlace)
-{
-    const std::string sub = dir.file("ro");
-    const std::string file = sub + "/img.png";
-    ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
-    ASSERT_EQ(mkdir(sub.c_str(), 0755), 0);
-    write_text(file, "old image", 0644);
-    if (geteuid() == 0) {
-        ASSERT_EQ(chown(file.c_str(), NOBODY, NOBODY), 0);
-    } else {
-        ASSERT_EQ(chmod(sub.c_str(), 0555), 0);
-    }
-    const ino_t before = stat_of(file).st_ino;
-    EXPECT_EQ(as_unprivileged([&] { return write(file); }), 0);
-    EXPECT_EQ(stat_of(file).st_ino, before);
-    EXPECT_TRUE(is_our_png(file));
-    chmod(sub.c_str(), 0755);
-    EXPECT_EQ(dir.names(), std::vector<std::string>{"ro"});
-}
-
 TEST_F(OutputTest, ReplacedFileKeepsItsOwner)
 {
     if (geteuid() != 0)
         GTEST_SKIP() << "only root can give a file to another user";
-    const std::string file = dir.file("theirs.png");
-    write_text(file, "old image", 0640);
+    const std::string file = dir.path("theirs.png");
+    write_file(file, "old image", 0640);
     ASSERT_EQ(chown(file.c_str(), NOBODY, NOBODY), 0);
     const ino_t before = stat_of(file).st_ino;
     ASSERT_EQ(write(file), 0);
@@ -214,27 +159,98 @@ TEST_F(OutputTest, ReplacedFileKeepsItsOwner)
     EXPECT_TRUE(is_our_png(file));
 }
 
-// A user may not give a new file to root: the file is written in place and
-// stays root's.
-TEST_F(OutputTest, OwnerThatCannotBeKeptIsWrittenInPlace)
+// Where the image cannot be replaced by a new file, it is written into the
+// old one: the name written and the file it reaches stay as they were (the
+// file's inode, mode, owner and links), the file holds the image, and no
+// temporary file is left.
+struct InPlaceCase {
+    const char *name;
+    bool needs_root;   // the case needs a file of another user
+    bool unprivileged; // written as user 65534 when the test runs as root
+    // Makes the old file in dir: the name written and the file it reaches.
+    void (*make)(const TempDir &dir, std::string *written, std::string *reached);
+};
+
+void symbolic_link(const TempDir &dir, std::string *written, std::string *reached)
 {
-    if (geteuid() != 0)
-        GTEST_SKIP() << "needs a file of another user, which only root can make";
-    const std::string file = dir.file("roots.png");
-    ASSERT_EQ(chmod(dir.path().c_str(), 0777), 0);
-    write_text(file, "old image", 0666);
-    const ino_t before = stat_of(file).st_ino;
-    EXPECT_EQ(as_unprivileged([&] { return write(file); }), 0);
-    const struct stat after = stat_of(file);
-    EXPECT_EQ(after.st_ino, before);
-    EXPECT_EQ(after.st_uid, 0u);
-    EXPECT_TRUE(is_our_png(file));
-    EXPECT_EQ(dir.names(), std::vector<std::string>{"roots.png"});
+    *written = dir.path("link.png");
+    *reached = dir.path("real.png");
+    write_file(*reached, "old image", 0640);
+    ASSERT_EQ(symlink("real.png", written->c_str()), 0);
 }
+
+void two_links(const TempDir &dir, std::string *written, std::string *reached)
+{
+    *written = dir.path("a.png");
+    *reached = dir.path("b.png");
+    write_file(*written, "old image", 0644);
+    ASSERT_EQ(link(written->c_str(), reached->c_str()), 0);
+}
+
+// No temporary file can be made beside the target.
+void unwritable_directory(const TempDir &dir, std::string *written, std::string *reached)
+{
+    const std::string sub = dir.path("ro");
+    *written = *reached = sub + "/img.png";
+    ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(sub.c_str(), 0755), 0);
+    write_file(*written, "old image", 0644);
+    if (geteuid() == 0) {
+        ASSERT_EQ(chown(written->c_str(), NOBODY, NOBODY), 0);
+    } else {
+        ASSERT_EQ(chmod(sub.c_str(), 0555), 0);
+    }
+}
+
+// A user may not give a new file to root: the file stays root's.
+void owner_that_cannot_be_kept(const TempDir &dir, std::string *written, std::string *reached)
+{
+    *written = *reached = dir.path("roots.png");
+    ASSERT_EQ(chmod(dir.path().c_str(), 0777), 0);
+    write_file(*written, "old image", 0666);
+}
+
+class InPlace : public OutputTest, public testing::WithParamInterface<InPlaceCase>
+{
+};
+
+TEST_P(InPlace, FileAndNamesStayAsTheyWere)
+{
+    const InPlaceCase &c = GetParam();
+    if (c.needs_root && geteuid() != 0)
+        GTEST_SKIP() << "needs a file of another user, which only root can make";
+    std::string written, reached;
+    c.make(dir, &written, &reached);
+    ASSERT_FALSE(HasFatalFailure());
+    const struct stat name = stat_of(written), before = stat_of(reached);
+    const std::vector<std::string> names = dir.names();
+    if (c.unprivileged) {
+        EXPECT_EQ(as_unprivileged([&] { return write(written); }), 0);
+    } else {
+        EXPECT_EQ(write(written), 0);
+    }
+    EXPECT_EQ(stat_of(written).st_mode, name.st_mode) << "a link is no longer one";
+    const struct stat after = stat_of(reached);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(after.st_mode, before.st_mode);
+    EXPECT_EQ(after.st_uid, before.st_uid);
+    EXPECT_EQ(after.st_gid, before.st_gid);
+    EXPECT_EQ(after.st_nlink, before.st_nlink);
+    EXPECT_TRUE(is_our_png(reached));
+    EXPECT_EQ(dir.names(), names);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, InPlace,
+    testing::Values(InPlaceCase{"SymbolicLink", false, false, symbolic_link},
+                    InPlaceCase{"FileWithTwoLinks", false, false, two_links},
+                    InPlaceCase{"UnwritableDirectory", false, true, unwritable_directory},
+                    InPlaceCase{"OwnerThatCannotBeKept", true, true, owner_that_cannot_be_kept}),
+    row_name);
 
 TEST_F(OutputTest, DirectoryAsTarget)
 {
-    const std::string sub = dir.file("adir");
+    const std::string sub = dir.path("adir");
     ASSERT_EQ(mkdir(sub.c_str(), 0755), 0);
     EXPECT_EQ(write_failing(sub), program() + ": " + sub + ": Is a directory\n");
 }
@@ -269,8 +285,8 @@ std::unique_ptr<gdImage, GdImageDeleter> noisy_image()
 
 TEST_F(OutputTest, FailingWriteKeepsOldImage)
 {
-    const std::string file = dir.file("kept.png");
-    write_text(file, "old image");
+    const std::string file = dir.path("kept.png");
+    write_file(file, "old image", 0644);
     auto noisy = noisy_image();
 
     struct rlimit old_limit;
@@ -298,8 +314,8 @@ TEST_F(OutputTest, KilledWriteLeavesNoTemporaryFile)
     if (probe < 0)
         GTEST_SKIP() << "no unnamed files on this file system";
     close(probe);
-    const std::string file = dir.file("kept.png");
-    write_text(file, "old image");
+    const std::string file = dir.path("kept.png");
+    write_file(file, "old image", 0644);
     auto noisy = noisy_image();
     const pid_t pid = fork();
     if (pid == 0) {
@@ -322,9 +338,9 @@ TEST_F(OutputTest, KilledWriteLeavesNoTemporaryFile)
 // the directory would let it put a new file in its place.
 TEST_F(OutputTest, ReadOnlyFileIsRefused)
 {
-    const std::string file = dir.file("ro.png");
+    const std::string file = dir.path("ro.png");
     ASSERT_EQ(chmod(dir.path().c_str(), 0777), 0);
-    write_text(file, "old image", 0444);
+    write_file(file, "old image", 0444);
     if (geteuid() == 0) {
         ASSERT_EQ(chown(file.c_str(), NOBODY, NOBODY), 0);
     }
@@ -344,7 +360,7 @@ class QuickImage : public OutputTest
   protected:
     void SetUp() override
     {
-        saved_ = dir.file("saved");
+        saved_ = dir.path("saved");
         struct stat st;
         had_ = lstat(QUICK_IMAGE_FILE, &st) == 0;
         if (had_) {
@@ -378,7 +394,7 @@ TEST_F(QuickImage, NewFileIsPrivate)
 
 TEST_F(QuickImage, OwnFileIsRewrittenInPlaceAndMadePrivate)
 {
-    write_text(QUICK_IMAGE_FILE, "old image", 0644);
+    write_file(QUICK_IMAGE_FILE, "old image", 0644);
     const ino_t before = stat_of(QUICK_IMAGE_FILE).st_ino;
     ASSERT_EQ(write(QUICK_IMAGE_FILE), 0);
     const struct stat after = stat_of(QUICK_IMAGE_FILE);
@@ -387,41 +403,77 @@ TEST_F(QuickImage, OwnFileIsRewrittenInPlaceAndMadePrivate)
     EXPECT_TRUE(is_our_png(QUICK_IMAGE_FILE));
 }
 
-TEST_F(QuickImage, SymbolicLinkIsNotFollowed)
+// What lies at the quick image's fixed name and is not the run's own
+// regular file is refused, neither followed nor truncated: the run names
+// it, and it and what it reaches stay as they were.
+struct QuickRefusedCase {
+    const char *name;
+    bool needs_root; // the case needs a file of another user
+    // Makes what lies at the name; *kept: a file whose bytes must stay.
+    void (*make)(const TempDir &dir, std::string *kept);
+    const char *reason;
+};
+
+void link_to_victim(const TempDir &dir, std::string *kept)
 {
-    const std::string victim = dir.file("victim");
-    write_text(victim, "precious");
-    ASSERT_EQ(symlink(victim.c_str(), QUICK_IMAGE_FILE), 0);
-    EXPECT_EQ(write_failing(QUICK_IMAGE_FILE), refused("Too many levels of symbolic links"));
-    EXPECT_EQ(read_file(victim), "precious");
-    EXPECT_TRUE(S_ISLNK(stat_of(QUICK_IMAGE_FILE).st_mode));
+    *kept = dir.path("victim");
+    write_file(*kept, "precious", 0644);
+    ASSERT_EQ(symlink(kept->c_str(), QUICK_IMAGE_FILE), 0);
 }
 
-TEST_F(QuickImage, FileWithTwoLinksIsNotTruncated)
+void second_link(const TempDir &dir, std::string *kept)
 {
-    const std::string other = dir.file("other");
-    write_text(other, "precious");
-    ASSERT_EQ(link(other.c_str(), QUICK_IMAGE_FILE), 0);
-    EXPECT_EQ(write_failing(QUICK_IMAGE_FILE), refused("Operation not permitted"));
-    EXPECT_EQ(read_file(other), "precious");
+    *kept = dir.path("other");
+    write_file(*kept, "precious", 0644);
+    ASSERT_EQ(link(kept->c_str(), QUICK_IMAGE_FILE), 0);
 }
 
-TEST_F(QuickImage, FileOfAnotherUserIsNotTruncated)
+void foreign_file(const TempDir &, std::string *kept)
 {
-    if (geteuid() != 0)
-        GTEST_SKIP() << "only root can give a file to another user";
-    write_text(QUICK_IMAGE_FILE, "precious", 0666);
+    *kept = QUICK_IMAGE_FILE;
+    write_file(*kept, "precious", 0666);
     ASSERT_EQ(chown(QUICK_IMAGE_FILE, NOBODY, NOBODY), 0);
-    EXPECT_EQ(write_failing(QUICK_IMAGE_FILE), refused("Operation not permitted"));
-    EXPECT_EQ(read_file(QUICK_IMAGE_FILE), "precious");
 }
 
 // Nobody reads this FIFO; the run must not wait for one.
-TEST_F(QuickImage, FifoIsRefusedWithoutWaiting)
+void fifo(const TempDir &, std::string *)
 {
     ASSERT_EQ(mkfifo(QUICK_IMAGE_FILE, 0600), 0);
-    EXPECT_EQ(write_failing(QUICK_IMAGE_FILE), refused("No such device or address"));
 }
+
+class QuickImageRefused : public QuickImage, public testing::WithParamInterface<QuickRefusedCase>
+{
+};
+
+TEST_P(QuickImageRefused, NamedAndLeftAsItWas)
+{
+    const QuickRefusedCase &c = GetParam();
+    if (c.needs_root && geteuid() != 0)
+        GTEST_SKIP() << "only root can give a file to another user";
+    std::string kept;
+    c.make(dir, &kept);
+    ASSERT_FALSE(HasFatalFailure());
+    const struct stat before = stat_of(QUICK_IMAGE_FILE);
+    EXPECT_EQ(write_failing(QUICK_IMAGE_FILE), refused(c.reason));
+    const struct stat after = stat_of(QUICK_IMAGE_FILE);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(after.st_mode, before.st_mode);
+    EXPECT_EQ(after.st_uid, before.st_uid);
+    EXPECT_EQ(after.st_size, before.st_size);
+    if (!kept.empty()) {
+        EXPECT_EQ(read_file(kept), "precious");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, QuickImageRefused,
+    testing::Values(
+        QuickRefusedCase{"SymbolicLink", false, link_to_victim,
+                         "Too many levels of symbolic links"},
+        QuickRefusedCase{"FileWithTwoLinks", false, second_link, "Operation not permitted"},
+        QuickRefusedCase{"FileOfAnotherUser", true, foreign_file, "Operation not permitted"},
+        QuickRefusedCase{"Fifo", false, fifo, "No such device or address"}),
+    row_name);
 
 } // namespace
 } // namespace dorvane

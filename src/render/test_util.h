@@ -1,21 +1,12 @@
-// Helpers for the rendering tests: scratch directories, images built in a
-// pool, PNG files read back, and text found in them glyph by glyph.
+// Helpers for the rendering tests: images built in a pool, PNG files read
+// back, and text found in them glyph by glyph.
 #ifndef DORVANE_RENDER_TEST_UTIL_H_
 #define DORVANE_RENDER_TEST_UTIL_H_
 
-#include <dirent.h>
 #include <errno.h>
-#include <ftw.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -26,9 +17,9 @@
 #include "config/config.h"
 #include "pool/pool.h"
 #include "render/render.h"
+#include "testing/test_util.h"
 
-namespace dorvane {
-namespace render_test {
+namespace dorvane::testing_util {
 
 // 2023-11-14 22:13:20 UTC, a Tuesday.
 constexpr time_t NOW = 1700000000;
@@ -41,60 +32,6 @@ constexpr int FW = 6, FH = 13;
 inline std::string program()
 {
     return program_invocation_short_name;
-}
-
-// A directory under /tmp, removed with everything in it.
-class TempDir
-{
-  public:
-    TempDir()
-    {
-        char tmpl[] = "/tmp/dorvane-render-XXXXXX";
-        if (mkdtemp(tmpl) == nullptr)
-            ADD_FAILURE() << "mkdtemp: " << strerror(errno);
-        path_ = tmpl;
-    }
-    ~TempDir()
-    {
-        // Make every directory writable again first: a test may have taken
-        // the write bit away.
-        nftw(
-            path_.c_str(),
-            [](const char *p, const struct stat *st, int type, FTW *) {
-                if (type == FTW_D)
-                    chmod(p, st->st_mode | S_IRWXU);
-                return 0;
-            },
-            16, FTW_PHYS);
-        nftw(
-            path_.c_str(), [](const char *p, const struct stat *, int, FTW *) { return remove(p); },
-            16, FTW_DEPTH | FTW_PHYS);
-    }
-    TempDir(const TempDir &) = delete;
-    TempDir &operator=(const TempDir &) = delete;
-
-    const std::string &path() const { return path_; }
-    std::string file(const char *name) const { return path_ + "/" + name; }
-
-    // Names in the directory, sorted.
-    std::vector<std::string> names() const;
-
-  private:
-    std::string path_;
-};
-
-inline std::vector<std::string> TempDir::names() const
-{
-    std::vector<std::string> out;
-    DIR *dir = opendir(path_.c_str());
-    if (dir == nullptr)
-        return out;
-    while (const struct dirent *e = readdir(dir))
-        if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
-            out.push_back(e->d_name);
-    closedir(dir);
-    std::sort(out.begin(), out.end());
-    return out;
 }
 
 // A pool with one image list, freed at the end of the test.
@@ -151,12 +88,6 @@ struct Rgb {
 inline std::ostream &operator<<(std::ostream &os, const Rgb &c)
 {
     return os << "(" << c.r << ", " << c.g << ", " << c.b << ")";
-}
-
-inline std::string read_file(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 inline uint32_t be32(const std::string &s, size_t at)
@@ -267,7 +198,6 @@ inline testing::AssertionResult text_at(const Png &png, int x, int y, const std:
     return testing::AssertionSuccess();
 }
 
-} // namespace render_test
-} // namespace dorvane
+} // namespace dorvane::testing_util
 
 #endif // DORVANE_RENDER_TEST_UTIL_H_

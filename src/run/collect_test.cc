@@ -12,19 +12,14 @@
 #include <gtest/gtest.h>
 
 #include "run/run.h"
+#include "testing/test_util.h"
 
 namespace dorvane {
 namespace {
 
-class Collect : public testing::Test {
-  protected:
-    void SetUp() override { collect_reset(); }
-    void TearDown() override
-    {
-        collect_reset();
-        verbosity = 0;
-    }
-};
+using testing_util::PrintTo;
+
+using Collect = testing_util::Test;
 
 TEST_F(Collect, RowsInDeclarationOrder)
 {
@@ -61,17 +56,19 @@ TEST_F(Collect, DuplicateAndFullTable)
 }
 
 struct QueryCase {
+    const char *name;
     const char *query;
     double value;
+    const char *err; // the command's own standard error
 };
 
-class ValueQuery : public testing::TestWithParam<QueryCase> {};
+class ValueQuery : public testing_util::TestWithParam<QueryCase> {};
 
 TEST_P(ValueQuery, FirstLineAsNumber)
 {
     testing::internal::CaptureStderr();
     const QueryResult q = value_query(GetParam().query);
-    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), GetParam().err);
     EXPECT_EQ(q.value, GetParam().value) << GetParam().query;
     EXPECT_EQ(q.has_value, 1);
     EXPECT_EQ(q.ended, 0);
@@ -79,14 +76,20 @@ TEST_P(ValueQuery, FirstLineAsNumber)
 
 INSTANTIATE_TEST_SUITE_P(
     Commands, ValueQuery,
-    testing::Values(QueryCase{"printf '  42.5 apples\\n7\\n'", 42.5},
-                    QueryCase{"echo -17", -17.0}, QueryCase{"echo 1e3", 1000.0},
-                    QueryCase{"echo 0x10", 16.0}, QueryCase{"echo only letters", 0.0},
-                    QueryCase{"true", 0.0}, QueryCase{"echo 5; exit 3", 5.0},
-                    QueryCase{"printf '\\n9\\n'", 0.0},
-                    QueryCase{"no-such-command-for-dorvane", 0.0},
-                    // Output past the first line is never read in full.
-                    QueryCase{"echo 3; yes 2>/dev/null | head -c 1000000", 3.0}));
+    testing::Values(
+        QueryCase{"BlanksAndWords", "printf '  42.5 apples\\n7\\n'", 42.5, ""},
+        QueryCase{"Negative", "echo -17", -17.0, ""},
+        QueryCase{"Exponent", "echo 1e3", 1000.0, ""},
+        QueryCase{"Hexadecimal", "echo 0x10", 16.0, ""},
+        QueryCase{"NoNumber", "echo only letters", 0.0, ""},
+        QueryCase{"NoOutput", "true", 0.0, ""},
+        QueryCase{"FailingCommand", "echo 5; exit 3", 5.0, ""},
+        QueryCase{"EmptyFirstLine", "printf '\\n9\\n'", 0.0, ""},
+        QueryCase{"NoSuchCommand", "no-such-command-for-dorvane", 0.0,
+                  "sh: 1: no-such-command-for-dorvane: not found\n"},
+        // Output past the first line is never read in full.
+        QueryCase{"EndlessOutput", "echo 3; yes 2>/dev/null | head -c 1000000", 3.0, ""}),
+    testing_util::row_name);
 
 // Commands that do not end by their deadline: what they printed as a whole
 // line in time is kept, and their process group is gone when the query
@@ -99,14 +102,13 @@ struct DeadlineCase {
     double at_least; // seconds the query takes, from its start
 };
 
-class QueryDeadline : public testing::TestWithParam<DeadlineCase> {};
+class QueryDeadline : public testing_util::TestWithParam<DeadlineCase> {};
 
 TEST_P(QueryDeadline, EndedWithItsGroup)
 {
     const DeadlineCase &c = GetParam();
-    char dir[] = "/tmp/dorvane-deadline-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    const std::string pg = std::string(dir) + "/pg";
+    testing_util::TempDir dir;
+    const std::string pg = dir.path("pg");
     const std::string query = std::string("echo $$ >") + pg + "; " + c.query;
     collect_timeout = 1;
     testing::internal::CaptureStderr();
@@ -114,21 +116,15 @@ TEST_P(QueryDeadline, EndedWithItsGroup)
     const QueryResult q = value_query(query.c_str());
     const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     const std::string err = testing::internal::GetCapturedStderr();
-    collect_timeout = DEFAULT_TIMEOUT;
     EXPECT_EQ(err, "value_query: " + query + ": no end after 1 seconds, ended\n");
     EXPECT_EQ(q.ended, 1);
     EXPECT_EQ(q.has_value, c.has_value);
     EXPECT_EQ(q.value, c.value);
     EXPECT_GE(took, c.at_least);
     EXPECT_LT(took, c.at_least + 1.5);
-    FILE *f = fopen(pg.c_str(), "r");
-    int group = 0;
-    ASSERT_NE(f, nullptr);
-    EXPECT_EQ(fscanf(f, "%d", &group), 1);
-    fclose(f);
+    const int group = atoi(testing_util::read_file(pg).c_str());
+    ASSERT_GT(group, 1) << "no group written";
     EXPECT_EQ(kill(-group, 0), -1) << "a process of the command is left";
-    unlink(pg.c_str());
-    rmdir(dir);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -143,9 +139,11 @@ INSTANTIATE_TEST_SUITE_P(
                     // Both the shell and its sleep: SIGKILL 2 seconds later.
                     DeadlineCase{"IgnoresSigterm", "trap '' TERM; sleep 100000", 0, 0, 3},
                     DeadlineCase{"Stopped", "echo 4; kill -s STOP $$", 1, 4, 1}),
-    [](const testing::TestParamInfo<DeadlineCase> &info) { return std::string(info.param.name); });
+    testing_util::row_name);
 
-TEST(ValueQueryLong, WholeCommandRunsAndIsTraced)
+using ValueQueryLong = testing_util::Test;
+
+TEST_F(ValueQueryLong, WholeCommandRunsAndIsTraced)
 {
     // A query far over 127 characters runs whole: only its tail prints 99.
     std::string query = "true";
@@ -156,7 +154,6 @@ TEST(ValueQueryLong, WholeCommandRunsAndIsTraced)
     testing::internal::CaptureStdout();
     double value = value_query(query.c_str()).value;
     std::string out = testing::internal::GetCapturedStdout();
-    verbosity = 0;
     EXPECT_EQ(value, 99.0);
     EXPECT_EQ(out, "value_query - arg [" + query + "]\nvalue_query - query_path [" + query + "]\n");
 }
@@ -207,14 +204,14 @@ TEST(ValueQueryDeathTest, StandardOutputClosedStillReadsTheCommand)
     EXPECT_EXIT(query_with_stdout_closed(), testing::ExitedWithCode(0), "^$");
 }
 
-TEST(ValueQueryShell, ShellThatCannotStartIsReportedAndLeavesNoChild)
+using ValueQueryShell = testing_util::Test;
+
+TEST_F(ValueQueryShell, ShellThatCannotStartIsReportedAndLeavesNoChild)
 {
-    const char *saved = query_shell;
     query_shell = "/nonexistent/sh";
     testing::internal::CaptureStderr();
     double v = value_query("echo 5").value;
     std::string err = testing::internal::GetCapturedStderr();
-    query_shell = saved;
     EXPECT_EQ(v, 0.0);
     EXPECT_EQ(err, "value_query: popen: No such file or directory\n");
     EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1);

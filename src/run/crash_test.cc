@@ -33,6 +33,8 @@
 namespace dorvane {
 namespace {
 
+using namespace testing_util;
+
 bool full_run()
 {
     const char *f = getenv("DORVANE_CRASH_FULL");
@@ -317,7 +319,7 @@ class Crash : public EndToEnd {
         EndToEnd::SetUp();
         verbosity = 0;
         char real[PATH_MAX];
-        ASSERT_NE(realpath(dir, real), nullptr);
+        ASSERT_NE(realpath(dir.c_str(), real), nullptr);
         work = std::string(real) + "/work";
         scratch = std::string(real) + "/scratch";
         ASSERT_EQ(mkdir(work.c_str(), 0755), 0);

@@ -16,7 +16,6 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <fstream>
 #include <map>
 #include <sstream>
 #include <string>
@@ -27,13 +26,11 @@
 #include "render/render.h"
 #include "run/run.h"
 #include "store/store.h"
+#include "testing/test_util.h"
 
-namespace dorvane {
+namespace dorvane::testing_util {
 
 inline constexpr uint32_t T0 = 1767225600; // 2026-01-01 00:00:00 UTC
-
-inline const std::string USAGE = "usage: dorvane [-v] [-c config ] [ -C configdir ] [-d data] "
-                                 "[ -g number:timeframe ] [-p] [-q] [-t days[:days]] [-f file]\n";
 
 struct Result {
     int status;
@@ -60,14 +57,6 @@ struct Record {
         return r;
     }
 };
-
-inline std::string read_file(const std::string &path)
-{
-    std::ifstream in(path);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
 
 // Every record of a store, in key order, read with the library directly
 // (read-only, so that it never changes the file), up to the first record
@@ -151,29 +140,6 @@ inline std::string clock_text(uint32_t t)
     return buf;
 }
 
-// Exit status of a shell command, 128 + the signal when one ended it.
-inline int shell_status(int st)
-{
-    return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-}
-
-// db5.3_verify's verdict on a store: "" when it accepts it, else its output.
-inline std::string verify(const std::string &path)
-{
-    std::string cmd = "db5.3_verify -q '" + path + "' 2>&1";
-    FILE *p = popen(cmd.c_str(), "r");
-    if (p == nullptr)
-        return "cannot run db5.3_verify";
-    std::string text;
-    char buf[512];
-    while (fgets(buf, sizeof buf, p) != nullptr)
-        text += buf;
-    int st = pclose(p);
-    if (shell_status(st) != 0 && text.empty())
-        text = "db5.3_verify exit " + std::to_string(shell_status(st));
-    return text;
-}
-
 // Names under root with their type, mode, size, modification time and
 // bytes: two snapshots differ when anything was written, even the same
 // bytes again. out.txt and err.txt are the harness's own.
@@ -250,18 +216,6 @@ inline testing::AssertionResult holds_all(const std::vector<Record> &have, const
     return testing::AssertionFailure() << missing << " of " << want.size() << " records missing";
 }
 
-// Whether /proc/locks shows a process waiting for a lock on the file.
-inline bool lock_waiter(const struct stat &file)
-{
-    char id[64];
-    snprintf(id, sizeof id, ":%lu ", static_cast<unsigned long>(file.st_ino));
-    std::istringstream locks(read_file("/proc/locks"));
-    for (std::string line; std::getline(locks, line);)
-        if (line.find("-> FLOCK") != std::string::npos && line.find(id) != std::string::npos)
-            return true;
-    return false;
-}
-
 // Reads lines of a run's output until count of them hold text; the number
 // of such lines read.
 inline int read_until(FILE *out, const char *text, int count)
@@ -288,7 +242,8 @@ inline int finish(pid_t pid, FILE *out)
     return shell_status(st);
 }
 
-class EndToEnd : public testing::Test {
+class EndToEnd : public Test
+{
   protected:
     // Quick runs write fixed files in /tmp, only over files of this user.
     // The configuration files that tests write must pass the run's check of
@@ -296,7 +251,6 @@ class EndToEnd : public testing::Test {
     void SetUp() override
     {
         umask(022);
-        ASSERT_NE(mkdtemp(dir), nullptr);
         unlink(QUICK_CONFIG_PATH);
         unlink(QUICK_IMAGE_FILE);
     }
@@ -304,16 +258,13 @@ class EndToEnd : public testing::Test {
     {
         unlink(QUICK_CONFIG_PATH);
         unlink(QUICK_IMAGE_FILE);
-        std::string cmd = std::string("rm -rf ") + dir;
-        ASSERT_EQ(system(cmd.c_str()), 0);
     }
 
-    std::string path(const std::string &name) const { return std::string(dir) + "/" + name; }
+    std::string path(const std::string &name) const { return work_.path(name); }
 
     void put(const std::string &name, const std::string &text) const
     {
-        std::ofstream out(path(name));
-        out << text;
+        write_file(path(name), text);
     }
 
     // Runs the binary with args (shell words) in the work folder; at a
@@ -353,7 +304,7 @@ class EndToEnd : public testing::Test {
         const pid_t pid = fork();
         if (pid == 0) {
             const int fd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            if (fd < 0 || dup2(fds[1], 1) < 0 || dup2(fd, 2) < 0 || chdir(dir) != 0)
+            if (fd < 0 || dup2(fds[1], 1) < 0 || dup2(fd, 2) < 0 || chdir(dir.c_str()) != 0)
                 _exit(99);
             for (int sig : {SIGTERM, SIGINT, SIGHUP})
                 signal(sig, sig == ignored ? SIG_IGN : SIG_DFL);
@@ -367,9 +318,11 @@ class EndToEnd : public testing::Test {
         return pid;
     }
 
-    char dir[32] = "/tmp/dorvane-e2e-XXXXXX";
+    TempDir work_;
+    // The work folder, for shell commands and system calls.
+    const std::string dir = work_.path();
 };
 
-} // namespace dorvane
+} // namespace dorvane::testing_util
 
 #endif // DORVANE_RUN_E2E_TEST_UTIL_H_

@@ -24,6 +24,8 @@
 namespace dorvane {
 namespace {
 
+using namespace testing_util;
+
 using Clock = std::chrono::steady_clock;
 
 // Whether the process group whose number the command wrote to the file
@@ -91,6 +93,7 @@ TEST_F(Deadline, HungCommandsAreEndedAndTheNextRunIsNotHeld)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
 
     EXPECT_EQ(read_file(path("a.st")), "1\n");
+    EXPECT_EQ(read_file(path("a.out")), "");
     EXPECT_EQ(read_file(path("a.err")),
               "value_query: echo $$ >pg2; sleep 100000: no end after 1 seconds, ended\n"
               "value_query: echo $$ >pg3; echo 3; sleep 100000: no end after 1 seconds, ended\n"
@@ -103,7 +106,8 @@ TEST_F(Deadline, HungCommandsAreEndedAndTheNextRunIsNotHeld)
     // SIGTERM), and then at once (room for a loaded machine).
     EXPECT_GT(waited, 6 - 0.5);
     EXPECT_LT(waited, 6 + 6.0);
-    EXPECT_EQ(waiting.status, 0) << waiting.err;
+    EXPECT_EQ(waiting.status, 0);
+    EXPECT_EQ(waiting.out + waiting.err, "");
     for (const char *pg : {"pg2", "pg3", "pg4", "pg5"})
         EXPECT_TRUE(group_gone(path(pg)));
     EXPECT_EQ(verify(path("s.db")), "");
@@ -198,7 +202,7 @@ TEST_P(Stopped, ClosesTheStoreAndSaysSo)
         EXPECT_LT(c.seen + read_until(out, c.trace, c.all), c.all) << "the phase went on";
         break;
     case Catch::lock:
-        while (!lock_waiter(target_st) && seconds_since(start) < 30)
+        while (!lock_waiter(target_st.st_ino) && seconds_since(start) < 30)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         kill(pid, sig);
         wait_handled(pid, start);

@@ -28,16 +28,10 @@
 namespace dorvane {
 namespace {
 
-constexpr int UNITS = 500;
+using namespace testing_util;
+using testing_util::PrintTo;
 
-// The store's page size, from its header page (byte 20, host order).
-uint32_t header_page_size(const std::string &store)
-{
-    uint32_t size = 0;
-    if (store.size() >= 24)
-        memcpy(&size, store.data() + 20, sizeof size);
-    return size;
-}
+constexpr int UNITS = 500;
 
 class Faults : public EndToEnd {};
 
@@ -54,7 +48,7 @@ TEST_F(Faults, FileSizeLimitFailsThePutAndKeepsEarlierRuns)
     fill(path("s.db"), before);
     put("c.conf", echo_config(UNITS));
     const std::string original = read_file(path("s.db"));
-    const uint32_t page_size = header_page_size(original);
+    const uint32_t page_size = store_page_size(original);
     // Room for the reserve of one put (16 pages) and 3 pages more; sh
     // counts ulimit -f in blocks of 512 bytes. The shell ignores SIGXFSZ,
     // and so does the binary, which inherits it: writes fail with EFBIG.
@@ -69,6 +63,7 @@ TEST_F(Faults, FileSizeLimitFailsThePutAndKeepsEarlierRuns)
     // Without the limit the store takes the next run whole.
     r = run("-q -c c.conf -d s.db", T0 + 660);
     ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out + r.err, "");
     EXPECT_EQ(verify(path("s.db")), "");
     std::vector<Record> after = dump(path("s.db"));
     EXPECT_TRUE(holds_all(after, before));
@@ -89,7 +84,7 @@ TEST_F(Faults, FullFileSystemFailsThePutAndKeepsEarlierRuns)
     ASSERT_EQ(mkdir(path("mnt").c_str(), 0755), 0);
     // Room for the store, the reserve of one put (16 pages) and 3 pages
     // more, less the configuration's.
-    const size_t kib = (original.size() + 19 * header_page_size(original)) / 1024;
+    const size_t kib = (original.size() + 19 * store_page_size(original)) / 1024;
     std::string script = "mount -t tmpfs -o size=" + std::to_string(kib) +
                          "k tmpfs mnt && cp s.db c.conf mnt/ && cd mnt && TZ=UTC "
                          "ASAN_OPTIONS=verify_asan_link_order=0 faketime -f '" +
@@ -145,6 +140,7 @@ TEST_P(Killed, StoreUnchangedAndRecoveredByCopy)
     EXPECT_TRUE(read_file(path("s.db")) == original) << "the killed run wrote into the store";
     Result r = run("-f copy.db -c c.conf -d s.db", T0 + 3600);
     EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(verify(path("copy.db")), "");
     std::vector<Record> copy = dump(path("copy.db"));
@@ -161,10 +157,7 @@ const KilledCase KILLED[] = {
     {"Truncation", {"-t", "1", "-c", "c.conf", "-d", "s.db"}, ", val: ", 10000},
 };
 
-INSTANTIATE_TEST_SUITE_P(Cases, Killed, testing::ValuesIn(KILLED),
-                         [](const testing::TestParamInfo<KilledCase> &info) {
-                             return std::string(info.param.name);
-                         });
+INSTANTIATE_TEST_SUITE_P(Cases, Killed, testing::ValuesIn(KILLED), row_name);
 
 // A store whose header names fewer pages than the file holds, as a run
 // killed while writing can leave it: the copy of the recovery procedure
@@ -176,14 +169,15 @@ TEST_F(Faults, CopyReachesPagesPastTheHeadersLastPage)
     const std::vector<Record> before = earlier_runs(UNITS, 40);
     fill(path("s.db"), before);
     std::string file = read_file(path("s.db"));
-    const uint32_t short_last = 20; // the header's last page number, at byte 32
-    memcpy(&file[32], &short_last, sizeof short_last);
+    const uint32_t short_last = 20;
+    memcpy(&file[META_LAST_PAGE_AT], &short_last, sizeof short_last);
     put("s.db", file);
     ASSERT_NE(verify(path("s.db")), "");
     put("c.conf", "");
 
     Result r = run("-f copy.db -c c.conf -d s.db", T0 + 3600);
     EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "");
     EXPECT_TRUE(read_file(path("s.db")) == file) << "the copy changed its source";
     EXPECT_EQ(verify(path("copy.db")), "");
@@ -200,38 +194,33 @@ TEST_F(Faults, CopyOfAStoreWhosePagesRingStops)
     const std::vector<Record> before = earlier_runs(UNITS, 40);
     fill(path("s.db"), before);
     std::string file = read_file(path("s.db"));
-    const uint32_t page = header_page_size(file);
+    const uint32_t page = store_page_size(file);
     ASSERT_GT(page, 0u);
-    // Page header: pgno at byte 8, prev_pgno 12, next_pgno 16, type 25
-    // (5: a btree leaf).
-    auto field = [&](size_t pg, size_t at) {
-        uint32_t v;
-        memcpy(&v, &file[pg * page + at], sizeof v);
-        return v;
-    };
     uint32_t first = 0, last = 0;
     for (size_t pg = 1; pg < file.size() / page; pg++) {
-        if (static_cast<unsigned char>(file[pg * page + 25]) != 5)
+        if (static_cast<unsigned char>(file[pg * page + PAGE_TYPE_AT]) != PAGE_TYPE_LEAF)
             continue;
-        if (field(pg, 12) == 0)
+        if (file_u32(file, pg * page + PAGE_PREV_AT) == 0)
             first = static_cast<uint32_t>(pg);
-        if (field(pg, 16) == 0)
+        if (file_u32(file, pg * page + PAGE_NEXT_AT) == 0)
             last = static_cast<uint32_t>(pg);
     }
     ASSERT_NE(first, 0u);
     ASSERT_NE(last, first);
-    memcpy(&file[last * page + 16], &first, sizeof first);
+    memcpy(&file[last * page + PAGE_NEXT_AT], &first, sizeof first);
     put("s.db", file);
     put("c.conf", "");
 
     Result r = run("-f copy.db -c c.conf -d s.db", T0 + 3600);
     EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "data_copy: db->seq(R_NEXT) failed: Input/output error\n"
                      "main: data_copy() failed\n");
     EXPECT_EQ(verify(path("copy.db")), "");
     EXPECT_TRUE(holds_all(dump(path("copy.db")), before));
     r = run("-t 1 -c c.conf -d s.db", T0 + 3600);
     EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "db->seq(R_NEXT) failed: Input/output error\nmain: data_truncate() failed\n");
 }
 
@@ -245,6 +234,7 @@ TEST_F(Faults, PngWriteFailingHalfWayKeepsTheOldImage)
         ASSERT_EQ(run("-q -c c.conf -d s.db", T0 + 60 * i).status, 0);
     Result r = run("-p -c c.conf -d s.db", T0 + 300);
     ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out + r.err, "");
     ASSERT_GT(read_file(path("a.png")).size(), 1024u);
     const auto before = snapshot(dir);
 
@@ -319,10 +309,7 @@ const DeniedCase DENIED[] = {
      "data_copy: dbopen: ro/copy.db: Permission denied\nmain: data_copy() failed\n", false},
 };
 
-INSTANTIATE_TEST_SUITE_P(Cases, Denied, testing::ValuesIn(DENIED),
-                         [](const testing::TestParamInfo<DeniedCase> &info) {
-                             return std::string(info.param.name);
-                         });
+INSTANTIATE_TEST_SUITE_P(Cases, Denied, testing::ValuesIn(DENIED), row_name);
 
 // Configuration that a user other than root and the run's own could
 // change is refused before anything runs: the run would execute its
@@ -399,10 +386,7 @@ const WritersCase WRITERS[] = {
      "conf.d/a.conf: refused: owned by uid 54321\n"},
 };
 
-INSTANTIATE_TEST_SUITE_P(Cases, Writers, testing::ValuesIn(WRITERS),
-                         [](const testing::TestParamInfo<WritersCase> &info) {
-                             return std::string(info.param.name);
-                         });
+INSTANTIATE_TEST_SUITE_P(Cases, Writers, testing::ValuesIn(WRITERS), row_name);
 
 // /dev/null is writable by everyone, but what is written to it never
 // reaches a reader: it stays usable as an empty configuration.
@@ -410,6 +394,7 @@ TEST_F(EndToEnd, NullDeviceIsAnEmptyConfiguration)
 {
     Result r = run("-q -c /dev/null -d s.db", T0);
     EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "");
 }
 
@@ -446,10 +431,7 @@ const ForeignCase FOREIGN[] = {
     {"FolderDraw", "-p -c c.conf -d d.db", "dbopen: d.db: Is a directory\n"},
 };
 
-INSTANTIATE_TEST_SUITE_P(Cases, ForeignStore, testing::ValuesIn(FOREIGN),
-                         [](const testing::TestParamInfo<ForeignCase> &info) {
-                             return std::string(info.param.name);
-                         });
+INSTANTIATE_TEST_SUITE_P(Cases, ForeignStore, testing::ValuesIn(FOREIGN), row_name);
 
 // Twenty runs at once, each at its own clock second: every sample stored.
 TEST_F(Faults, TwentyQueryRunsAtOnce)
@@ -506,17 +488,19 @@ TEST_F(Faults, CopyWaitsForTheQueryRunHoldingTheStore)
     ASSERT_EQ(system(copy.c_str()), 0);
     struct stat store;
     ASSERT_EQ(stat(path("s.db").c_str(), &store), 0);
-    while (!lock_waiter(store) && std::chrono::steady_clock::now() < deadline)
+    while (!lock_waiter(store.st_ino) && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    bool waited = lock_waiter(store);
+    bool waited = lock_waiter(store.st_ino);
     put("go", "");
     while ((access(path("q.status").c_str(), F_OK) != 0 ||
             access(path("f.status").c_str(), F_OK) != 0) &&
            std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     EXPECT_TRUE(waited) << "the copy did not wait for the store";
-    EXPECT_EQ(read_file(path("q.status")), "0\n") << read_file(path("q.txt"));
-    EXPECT_EQ(read_file(path("f.status")), "0\n") << read_file(path("f.txt"));
+    EXPECT_EQ(read_file(path("q.status")), "0\n");
+    EXPECT_EQ(read_file(path("q.txt")), "");
+    EXPECT_EQ(read_file(path("f.status")), "0\n");
+    EXPECT_EQ(read_file(path("f.txt")), "");
     std::vector<Record> all = dump(path("s.db"));
     std::vector<Record> copied = dump(path("copy.db"));
     ASSERT_EQ(copied.size(), all.size());
@@ -551,7 +535,8 @@ TEST_F(Faults, ImageReaderNeverSeesAPartialPng)
             png.compare(png.size() - 8, 8, end) != 0)
             partial++;
     }
-    EXPECT_EQ(read_file(path("done")), "0\n") << read_file(path("loop.txt"));
+    EXPECT_EQ(read_file(path("done")), "0\n");
+    EXPECT_EQ(read_file(path("loop.txt")), "");
     EXPECT_GT(reads, 0);
     EXPECT_EQ(partial, 0) << "of " << reads << " reads";
 }
@@ -559,6 +544,9 @@ TEST_F(Faults, ImageReaderNeverSeesAPartialPng)
 // Every refused command line and every configuration error: status 1, its
 // exact message, the store byte for byte as it was and no file written,
 // but for the quick configuration that a well-formed -g writes at once.
+// The run refuses before it opens the store: where there is none, it makes
+// none. Each message is pinned first in the table of the layer that prints
+// it (options_test.cc, grammar_test.cc); a row here is a path through main.
 struct BadCase {
     const char *name;
     std::string args;
@@ -623,6 +611,13 @@ TEST_P(BadInput, RefusedWithoutWriting)
     if (!c.writes_quick_config) {
         EXPECT_EQ(read_file(QUICK_CONFIG_PATH), quick_before);
     }
+
+    ASSERT_EQ(unlink(path("s.db").c_str()), 0);
+    r = run(c.args, T0 + 60);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, c.err);
+    EXPECT_NE(access(path("s.db").c_str(), F_OK), 0) << "a store was made";
 }
 
 const std::string BIN = DORVANE_BINARY;
@@ -659,6 +654,8 @@ const BadCase BAD[] = {
      "/proc/self/mem:1: read error: Input/output error\n", false},
     {"MissingConfigFolder", "-q -C none.d -d s.db",
      "main: opendir: none.d: No such file or directory\n", false},
+    {"ConfigFolderIsAFile", "-q -C c.conf -d s.db", "main: opendir: c.conf: Not a directory\n",
+     false},
     {"ErrorInFolder", "-q -C conf.d -d s.db", "conf.d/a.conf:1: syntax error\n", false},
     {"DuplicateUnit", "-q -c dup.conf -d s.db",
      "add_col: 7 already defined\ndup.conf:3: add_col() failed\n", false},
@@ -678,10 +675,7 @@ const BadCase BAD[] = {
      "add_col: limit of 512 collects reached\nmany.conf:514: add_col() failed\n", false},
 };
 
-INSTANTIATE_TEST_SUITE_P(Cases, BadInput, testing::ValuesIn(BAD),
-                         [](const testing::TestParamInfo<BadCase> &info) {
-                             return std::string(info.param.name);
-                         });
+INSTANTIATE_TEST_SUITE_P(Cases, BadInput, testing::ValuesIn(BAD), row_name);
 
 } // namespace
 } // namespace dorvane

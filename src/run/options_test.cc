@@ -2,30 +2,23 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "run/run.h"
+#include "testing/test_util.h"
 
 namespace dorvane {
 namespace {
 
-std::string read_file(const std::string &path)
-{
-    std::ifstream in(path);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
+using testing_util::PrintTo;
+using testing_util::read_file;
+using testing_util::USAGE;
+using testing_util::write_file;
 
-const std::string USAGE = "usage: dorvane [-v] [-c config ] [ -C configdir ] [-d data] "
-                          "[ -g number:timeframe ] [-p] [-q] [-t days[:days]] [-f file]\n";
-
-class Options : public testing::Test {
+class Options : public testing_util::Test {
   protected:
     // The quick configuration is only ever written over a file of this
     // user: start without one.
@@ -37,7 +30,6 @@ class Options : public testing::Test {
     void TearDown() override
     {
         pool_destroy(pool);
-        verbosity = 0;
         unlink(QUICK_CONFIG_PATH);
     }
 
@@ -105,10 +97,7 @@ const RefusedCase REFUSED[] = {
     {"QuickTimeframeBackslash", {"dorvane", "-g", "1:\\"}, "wrong get query: 1:\\\n" + USAGE},
 };
 
-INSTANTIATE_TEST_SUITE_P(Cases, OptionsRefused, testing::ValuesIn(REFUSED),
-                         [](const testing::TestParamInfo<RefusedCase> &info) {
-                             return std::string(info.param.name);
-                         });
+INSTANTIATE_TEST_SUITE_P(Cases, OptionsRefused, testing::ValuesIn(REFUSED), testing_util::row_name);
 
 TEST_F(Options, NoFirstWordGivesAnEmptyProgramName)
 {
@@ -137,6 +126,7 @@ TEST_F(Options, EveryOptionAndLastOneCounts)
     ASSERT_EQ(read({"dorvane", "-v", "-c", "a", "-c", "b", "-C", "dir", "-d", "s.db", "-f", "new.db",
                     "-q", "-v", "-v"}),
               OptionsResult::run);
+    EXPECT_EQ(errors, "");
     EXPECT_EQ(verbosity, 3);
     EXPECT_STREQ(s.config_file, "b");
     EXPECT_STREQ(s.config_dir, "dir");
@@ -146,6 +136,7 @@ TEST_F(Options, EveryOptionAndLastOneCounts)
 }
 
 struct DaysCase {
+    const char *name;
     std::vector<std::string> args;
     int raw, kept;
 };
@@ -155,6 +146,7 @@ class OptionsDays : public Options, public testing::WithParamInterface<DaysCase>
 TEST_P(OptionsDays, Truncation)
 {
     ASSERT_EQ(read(GetParam().args), OptionsResult::run) << errors;
+    EXPECT_EQ(errors, "");
     EXPECT_EQ(s.truncate, 1);
     EXPECT_EQ(s.days_raw, GetParam().raw);
     EXPECT_EQ(s.days_consolidated, GetParam().kept);
@@ -162,14 +154,18 @@ TEST_P(OptionsDays, Truncation)
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, OptionsDays,
-    testing::Values(DaysCase{{"d", "-t", "7"}, 7, 365}, DaysCase{{"d", "-t", "7:30"}, 7, 30},
-                    DaysCase{{"d", "-t", "5:10", "-t", "3"}, 3, 10},
-                    DaysCase{{"d", "-t", " 7days"}, 7, 365},
-                    DaysCase{{"d", "-t", "2147483647:1x"}, 2147483647, 1}));
+    testing::Values(DaysCase{"RawOnly", {"d", "-t", "7"}, 7, 365},
+                    DaysCase{"RawAndKept", {"d", "-t", "7:30"}, 7, 30},
+                    DaysCase{"LastRawCountsKeptStays", {"d", "-t", "5:10", "-t", "3"}, 3, 10},
+                    DaysCase{"LeadingBlankTrailingWord", {"d", "-t", " 7days"}, 7, 365},
+                    DaysCase{"LargestRawTrailingWord", {"d", "-t", "2147483647:1x"}, 2147483647,
+                             1}),
+    testing_util::row_name);
 
 TEST_F(Options, QuickConfigurationTextAndFile)
 {
     ASSERT_EQ(read({"dorvane", "-g", "12:from 2 hours to now"}), OptionsResult::run) << errors;
+    EXPECT_EQ(errors, "");
     const std::string text = "image \"/tmp/.dorvane.png.temp\" {\n"
                              "\tfrom 2 hours to now\n"
                              "\tleft\n"
@@ -183,21 +179,16 @@ TEST_F(Options, QuickConfigurationTextAndFile)
 
     // A later -g rewrites the file whole.
     ASSERT_EQ(read({"dorvane", "-g", "12:from 2 hours to now", "-g", "3:"}), OptionsResult::run);
+    EXPECT_EQ(errors, "");
     const std::string second = "image \"/tmp/.dorvane.png.temp\" {\n\t\n\tleft\n"
                                "\t\tgraph 3 \"x\" \"y\" color 0 0 0\n}\n";
     EXPECT_EQ(read_file(QUICK_CONFIG_PATH), second);
     EXPECT_EQ(s.quick_config, second);
 }
 
-class QuickFile : public testing::Test {
+class QuickFile : public testing_util::Test {
   protected:
-    void SetUp() override { ASSERT_NE(mkdtemp(dir), nullptr); }
-    void TearDown() override
-    {
-        std::string cmd = std::string("rm -rf ") + dir;
-        ASSERT_EQ(system(cmd.c_str()), 0);
-    }
-    std::string path(const char *name) { return std::string(dir) + "/" + name; }
+    std::string path(const char *name) { return dir_.path(name); }
     int write(const std::string &p, const char *text)
     {
         testing::internal::CaptureStderr();
@@ -205,18 +196,14 @@ class QuickFile : public testing::Test {
         errors = testing::internal::GetCapturedStderr();
         return r;
     }
-    char dir[32] = "/tmp/dorvane-quick-XXXXXX";
+    testing_util::TempDir dir_;
     std::string errors;
 };
 
 TEST_F(QuickFile, ReplacesOwnFileAndSetsMode)
 {
     std::string p = path("q");
-    {
-        std::ofstream out(p);
-        out << "a much longer old content than the new one\n";
-    }
-    chmod(p.c_str(), 0644);
+    write_file(p, "a much longer old content than the new one\n", 0644);
     EXPECT_EQ(write(p, "new\n"), 0);
     EXPECT_EQ(errors, "");
     EXPECT_EQ(read_file(p), "new\n");
@@ -228,10 +215,7 @@ TEST_F(QuickFile, ReplacesOwnFileAndSetsMode)
 TEST_F(QuickFile, RefusesLinksDirectoriesAndForeignFiles)
 {
     std::string victim = path("victim");
-    {
-        std::ofstream out(victim);
-        out << "keep\n";
-    }
+    write_file(victim, "keep\n");
     std::string link = path("link");
     ASSERT_EQ(symlink(victim.c_str(), link.c_str()), 0);
     std::string hard = path("hard");
@@ -250,10 +234,7 @@ TEST_F(QuickFile, RefusesLinksDirectoriesAndForeignFiles)
     if (geteuid() == 0) {
         // Another user's file: left alone.
         std::string foreign = path("foreign");
-        {
-            std::ofstream out(foreign);
-            out << "theirs\n";
-        }
+        write_file(foreign, "theirs\n");
         ASSERT_EQ(chown(foreign.c_str(), 65534, 65534), 0);
         EXPECT_EQ(write(foreign, "evil\n"), 1);
         EXPECT_EQ(errors, "main: fopen fail\n");
@@ -267,23 +248,12 @@ class Configuration : public QuickFile {
   protected:
     void SetUp() override
     {
-        QuickFile::SetUp();
         umask(022); // the files written here must pass the check of their writers
         pool = pool_create(1024);
-        collect_reset();
         settings.config_file = "/nonexistent/dorvane.conf";
     }
-    void TearDown() override
-    {
-        collect_reset();
-        pool_destroy(pool);
-        QuickFile::TearDown();
-    }
-    void put(const char *name, const std::string &text)
-    {
-        std::ofstream out(path(name));
-        out << text;
-    }
+    void TearDown() override { pool_destroy(pool); }
+    void put(const char *name, const std::string &text) { write_file(path(name), text); }
     int read_config()
     {
         testing::internal::CaptureStderr();
@@ -311,17 +281,17 @@ TEST_F(Configuration, DirectoryReadsRegularVisibleFilesOnly)
     put("sub/b.conf", "collect 3 = \"echo 3\"\n");
     put("../outside.conf", "collect 4 = \"echo 4\"\n");
     ASSERT_EQ(symlink("../outside.conf", path("link.conf").c_str()), 0);
-    settings.config_dir = dir;
+    settings.config_dir = dir_.path().c_str();
     EXPECT_EQ(read_config(), 0);
     EXPECT_EQ(errors, "");
     EXPECT_EQ(units(), std::vector<int>{1});
-    unlink((std::string(dir) + "/../outside.conf").c_str());
+    unlink(path("../outside.conf").c_str());
 }
 
 TEST_F(Configuration, FirstFailingFileStopsTheRun)
 {
     put("a.conf", "collect 1 = \"echo 1\" garbage\n");
-    settings.config_dir = dir;
+    settings.config_dir = dir_.path().c_str();
     EXPECT_EQ(read_config(), 1);
     EXPECT_EQ(errors, path("a.conf") + ":1: syntax error\n");
 }

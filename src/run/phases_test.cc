@@ -1,6 +1,5 @@
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -8,9 +7,12 @@
 #include "run/run.h"
 #include "store/bdb.h"
 #include "store/store.h"
+#include "testing/test_util.h"
 
 namespace dorvane {
 namespace {
+
+using testing_util::PrintTo;
 
 // Store failures that a healthy disk does not produce must still end the run
 // with status 1, after the store has been closed.
@@ -22,23 +24,10 @@ struct FailureCase {
     std::string err; // with STORE for the store's path
 };
 
-class PhasesFailure : public testing::TestWithParam<FailureCase> {
+class PhasesFailure : public testing_util::TestWithParam<FailureCase> {
   protected:
-    void SetUp() override
-    {
-        ASSERT_NE(mkdtemp(dir), nullptr);
-        store = std::string(dir) + "/s.db";
-        collect_reset();
-    }
-    void TearDown() override
-    {
-        btree_fail_reset();
-        collect_reset();
-        std::string cmd = std::string("rm -rf ") + dir;
-        ASSERT_EQ(system(cmd.c_str()), 0);
-    }
-    char dir[32] = "/tmp/dorvane-phases-XXXXXX";
-    std::string store;
+    testing_util::TempDir dir;
+    const std::string store = dir.path("s.db");
 };
 
 TEST_P(PhasesFailure, EndsWithStatusOne)
@@ -75,7 +64,7 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"LastRecordGet", BtreeOp::get, 0, 1, "db->get: Input/output error\n"},
         FailureCase{"Sync", BtreeOp::sync, 0, 0, "dbsync: STORE: Input/output error\n"},
         FailureCase{"Close", BtreeOp::close, 0, 0, "dbclose: STORE: Input/output error\n"}),
-    [](const testing::TestParamInfo<FailureCase> &info) { return std::string(info.param.name); });
+    testing_util::row_name);
 
 } // namespace
 } // namespace dorvane

@@ -14,6 +14,7 @@ namespace dorvane {
 namespace {
 
 using testing_util::ChildResult;
+using testing_util::PrintTo;
 using testing_util::run_child;
 using testing_util::TempDir;
 
@@ -61,21 +62,16 @@ struct SpinCase {
     const char *op;
 };
 
-class ZeroedFirstLeaf : public testing::TestWithParam<SpinCase>
+class ZeroedFirstLeaf : public testing_util::TestWithParam<SpinCase>
 {
   protected:
     void SetUp() override
     {
-        store = dir.path("store.db");
         ASSERT_EQ(data_open(store.c_str()), 0);
         testing_util::fill_and_zero_page(store, 2);
-        if (HasFatalFailure())
-            return;
-        collect_reset();
     }
-    void TearDown() override { collect_reset(); }
     TempDir dir;
-    std::string store;
+    const std::string store = dir.path("store.db");
 };
 
 TEST_P(ZeroedFirstLeaf, RunEndsWithItsMessage)
@@ -84,10 +80,8 @@ TEST_P(ZeroedFirstLeaf, RunEndsWithItsMessage)
     RunSettings s{};
     s.store = store.c_str();
     c.ask(&s, dir.path("copy.db"));
-    const unsigned saved = watchdog_seconds;
     watchdog_seconds = 1;
     ChildResult r = run_child(dir, [&] { return run_phases(&s, nullptr); });
-    watchdog_seconds = saved;
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, std::string(c.op) +
                          ": no end after 1 seconds of processor time: the store may be damaged\n"
@@ -116,7 +110,7 @@ INSTANTIATE_TEST_SUITE_P(
                      ASSERT_EQ(add_col(1, "echo 5", 0, 0), 0);
                  },
                  "data_put_value"}),
-    [](const testing::TestParamInfo<SpinCase> &info) { return std::string(info.param.name); });
+    testing_util::row_name);
 
 } // namespace
 } // namespace dorvane

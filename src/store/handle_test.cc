@@ -18,9 +18,11 @@ namespace {
 
 using testing_util::key_bytes;
 using testing_util::last_bytes;
+using testing_util::PrintTo;
 using testing_util::Raw;
 using testing_util::read_file;
 using testing_util::sample_bytes;
+using testing_util::store_page_size;
 using testing_util::TempDir;
 using testing_util::write_file;
 
@@ -38,6 +40,7 @@ std::string hex(const std::string &bytes)
 // --- Keys ---------------------------------------------------------------
 
 struct KeyCase {
+    const char *name;
     SampleKey key;
     const char *hex;
 };
@@ -58,19 +61,19 @@ TEST_P(KeyBytes, EncodeIsBigEndianAndDecodeRoundTrips)
     EXPECT_EQ(back.ts, c.key.ts);
 }
 
-INSTANTIATE_TEST_SUITE_P(Keys, KeyBytes,
-                         ::testing::Values(KeyCase{{1, 0, 1000}, "00010000000003e8"},
-                                           KeyCase{{0x1234, 0x5678, 0x9abcdef0},
-                                                   "123456789abcdef0"},
-                                           KeyCase{{65535, LAST_LEVEL, 0}, "ffffffff00000000"},
-                                           KeyCase{{0, 0, UINT32_MAX}, "00000000ffffffff"}));
+INSTANTIATE_TEST_SUITE_P(
+    Keys, KeyBytes,
+    ::testing::Values(KeyCase{"Sample", {1, 0, 1000}, "00010000000003e8"},
+                      KeyCase{"EveryByteDiffers", {0x1234, 0x5678, 0x9abcdef0}, "123456789abcdef0"},
+                      KeyCase{"LastValue", {65535, LAST_LEVEL, 0}, "ffffffff00000000"},
+                      KeyCase{"LatestTime", {0, 0, UINT32_MAX}, "00000000ffffffff"}),
+    testing_util::row_name);
 
 // --- Opening and the file ------------------------------------------------
 
-class Handle : public ::testing::Test
+class Handle : public testing_util::Test
 {
   protected:
-    void SetUp() override { verbosity = 0; }
     void TearDown() override { (void)data_close(); }
     TempDir dir_;
 };
@@ -83,18 +86,14 @@ TEST_F(Handle, DumpShowsRecordLayouts)
     ASSERT_EQ(data_put_value(0, 1000, 2, 1, 0, 64.0), 0);
     ASSERT_EQ(data_close(), 0);
 
-    FILE *p = popen(("db5.3_dump '" + path + "' 2>&1").c_str(), "r");
-    ASSERT_NE(p, nullptr);
-    std::string text;
-    char line[512];
-    while (fgets(line, sizeof line, p) != nullptr)
-        text += line;
-    ASSERT_EQ(pclose(p), 0) << text;
-    std::string data = text.substr(text.find("HEADER=END\n") + 11);
-    EXPECT_EQ(data, " " + hex(key_bytes(1, 0, 1000)) + "\n " + hex(sample_bytes(2.5, 2.5, 2.5)) +
-                        "\n " + hex(key_bytes(2, LAST_LEVEL, 0)) + "\n " +
-                        hex(last_bytes(0, 1000, 64.0)) + "\nDATA=END\n");
-    EXPECT_NE(text.find("type=btree\n"), std::string::npos) << text;
+    const testing_util::CommandResult dumped = testing_util::run_command("db5.3_dump '" + path + "' 2>&1");
+    EXPECT_EQ(dumped.status, 0);
+    EXPECT_EQ(dumped.out, "VERSION=3\nformat=bytevalue\ntype=btree\ndb_pagesize=" +
+                              std::to_string(store_page_size(read_file(path))) +
+                              "\nHEADER=END\n " + hex(key_bytes(1, 0, 1000)) + "\n " +
+                              hex(sample_bytes(2.5, 2.5, 2.5)) + "\n " +
+                              hex(key_bytes(2, LAST_LEVEL, 0)) + "\n " +
+                              hex(last_bytes(0, 1000, 64.0)) + "\nDATA=END\n");
 }
 
 TEST_F(Handle, MissingFileIsCreatedWithMode0600AndReadBack)
@@ -141,7 +140,7 @@ TEST_F(Handle, OpenFailureNamesPathAndError)
     EXPECT_EQ(::testing::internal::GetCapturedStderr(),
               "dbopen: " + path + ": No such file or directory\n");
     struct stat st;
-    ASSERT_EQ(stat(dir_.dir().c_str(), &st), 0);
+    ASSERT_EQ(stat(dir_.path().c_str(), &st), 0);
     EXPECT_FALSE(data_is_store(&st));
     EXPECT_EQ(data_close(), 0);
 }
@@ -169,7 +168,8 @@ TEST_P(ForeignFile, OnlyOwnMessagesOnStandardError)
         EXPECT_EQ(data_put_value(0, 1000, 1, 0, 0, 1.0), 0);
         EXPECT_EQ(data_close(), 0);
         EXPECT_EQ(data_open(path.c_str()), 0);
-        EXPECT_EQ(testing_util::dump_store().size(), 1u);
+        EXPECT_EQ(testing_util::dump_store(),
+                  (std::vector<Raw>{{key_bytes(1, 0, 1000), sample_bytes(1, 1, 1)}}));
         EXPECT_EQ(data_close(), 0);
     }
     std::string err = ::testing::internal::GetCapturedStderr();
@@ -185,7 +185,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(ForeignCase{"zero_length", "", 0, nullptr},
                       ForeignCase{"text", std::string(5000, 'x'), 1, "Invalid argument"},
                       ForeignCase{"short", "not a store\n", 1, "Invalid argument"}),
-    [](const ::testing::TestParamInfo<ForeignCase> &info) { return info.param.name; });
+    testing_util::row_name);
 
 TEST_F(Handle, IsStoreComparesDeviceAndInode)
 {
@@ -194,7 +194,7 @@ TEST_F(Handle, IsStoreComparesDeviceAndInode)
     write_file(other, "x");
     ASSERT_EQ(data_open(path.c_str()), 0);
     struct stat st;
-    ASSERT_EQ(stat((dir_.dir() + "/./s.db").c_str(), &st), 0);
+    ASSERT_EQ(stat((dir_.path() + "/./s.db").c_str(), &st), 0);
     EXPECT_TRUE(data_is_store(&st));
     struct stat ot;
     ASSERT_EQ(stat(other.c_str(), &ot), 0);
@@ -238,11 +238,9 @@ TEST_F(Handle, PutsUpToTheFileSizeLimitAreMade)
     for (uint32_t i = 0; i < 2000; i++)
         ASSERT_EQ(data_put_value(0, 1000 + i, 1, 0, 0, i), 0);
     ASSERT_EQ(data_close(), 0);
-    const std::string file = testing_util::read_file(path);
-    // The page size sits at offset 20 of the metadata page.
-    uint32_t page_size;
-    ASSERT_GE(file.size(), 24u);
-    memcpy(&page_size, file.data() + 20, sizeof page_size);
+    const std::string file = read_file(path);
+    const uint32_t page_size = store_page_size(file);
+    ASSERT_GT(page_size, 0u);
     testing_util::ChildResult r = testing_util::run_child(dir_, [&] {
         alarm(60);
         signal(SIGXFSZ, SIG_IGN);
@@ -274,11 +272,8 @@ TEST_F(Handle, FailedLastRecordAccessIsRemembered)
         ASSERT_EQ(data_put_value(0, 1000, u, 1, 0, u), 0);
     EXPECT_FALSE(data_last_failed());
     ASSERT_EQ(data_close(), 0);
-    // The page size sits at offset 20 of the metadata page.
-    uint32_t page_size;
-    std::string meta = read_file(path);
-    ASSERT_GE(meta.size(), 24u);
-    memcpy(&page_size, meta.data() + 20, sizeof page_size);
+    const std::string meta = read_file(path);
+    const uint32_t page_size = store_page_size(meta);
     ASSERT_EQ(meta.size(), 2u * page_size);
 
     testing_util::ChildResult r = testing_util::run_child(dir_, [&] {
@@ -314,26 +309,6 @@ double monotonic()
     return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
 }
 
-// Whether pid waits for an flock on the file with inode ino.
-bool waits_for_lock(pid_t pid, ino_t ino)
-{
-    std::string locks = read_file("/proc/locks");
-    std::string pid_field = " " + std::to_string(pid) + " ";
-    std::string ino_field = ":" + std::to_string(ino) + " ";
-    size_t start = 0;
-    while (start < locks.size()) {
-        size_t end = locks.find('\n', start);
-        if (end == std::string::npos)
-            end = locks.size();
-        std::string line = locks.substr(start, end - start);
-        if (line.find("-> FLOCK") != std::string::npos &&
-            line.find(pid_field) != std::string::npos && line.find(ino_field) != std::string::npos)
-            return true;
-        start = end + 1;
-    }
-    return false;
-}
-
 // Waits (up to 20 s) until pid is seen waiting for the lock of path.
 ::testing::AssertionResult seen_waiting(pid_t pid, const std::string &path)
 {
@@ -341,7 +316,7 @@ bool waits_for_lock(pid_t pid, ino_t ino)
     if (stat(path.c_str(), &st) != 0)
         return ::testing::AssertionFailure() << "stat " << path;
     for (int i = 0; i < 20000; i++) {
-        if (waits_for_lock(pid, st.st_ino))
+        if (testing_util::lock_waiter(st.st_ino, pid))
             return ::testing::AssertionSuccess();
         int status;
         if (waitpid(pid, &status, WNOHANG) == pid)
@@ -435,20 +410,12 @@ TEST_F(Handle, ChildProcessHoldsNoDescriptorOfStore)
     ASSERT_EQ(data_put_value(0, 1000, 1, 0, 0, 1.0), 0);
     char real[PATH_MAX];
     ASSERT_NE(realpath(path.c_str(), real), nullptr);
-    FILE *p = popen("for f in /proc/$$/fd/*; do readlink \"$f\"; done", "r");
-    ASSERT_NE(p, nullptr);
-    std::vector<std::string> targets;
-    char line[PATH_MAX + 2];
-    while (fgets(line, sizeof line, p) != nullptr) {
-        std::string t(line);
-        if (!t.empty() && t.back() == '\n')
-            t.pop_back();
-        targets.push_back(t);
-    }
-    pclose(p);
-    ASSERT_FALSE(targets.empty());
-    for (const std::string &t : targets)
-        EXPECT_NE(t, std::string(real));
+    const testing_util::CommandResult r =
+        testing_util::run_command("for f in /proc/$$/fd/*; do readlink \"$f\"; done");
+    // (The descriptor that listed the folder is gone when readlink looks.)
+    ASSERT_FALSE(r.out.empty());
+    // One line a descriptor: none of them the store's.
+    EXPECT_EQ(("\n" + r.out).find("\n" + std::string(real) + "\n"), std::string::npos) << r.out;
 }
 
 // Fault: a run that waited while a repaired copy was moved into place wrote

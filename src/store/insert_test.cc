@@ -17,6 +17,7 @@ namespace {
 using testing_util::get_sample;
 using testing_util::key_bytes;
 using testing_util::last_bytes;
+using testing_util::PrintTo;
 using testing_util::Raw;
 using testing_util::sample_bytes;
 
@@ -77,7 +78,7 @@ INSTANTIATE_TEST_SUITE_P(
         DiffCase{"nan_previous", 0, 1, true, {0, 1000, nan}, 1060, 800.0, false, 0},
         DiffCase{"other_since", 1, 0, true, {7, 1000, 500.0}, 1060, 800.0, false, 0},
         DiffCase{"whole_range_gap", 1, 0, true, {0, 0, 0.0}, 4294967295u, 4294967295.0, true, 1.0}),
-    [](const ::testing::TestParamInfo<DiffCase> &info) { return info.param.name; });
+    testing_util::row_name);
 
 TEST_F(Insert, PlainUnitStoresValueAndNoLastRecord)
 {
@@ -177,7 +178,7 @@ INSTANTIATE_TEST_SUITE_P(
                                    false,
                                    {{key_bytes(3, 0, 1060), sample_bytes(5, 5, 5)},
                                     {key_bytes(3, LAST_LEVEL, 0), last_bytes(0, 1060, 800.0)}}}),
-    [](const ::testing::TestParamInfo<StoreFailure> &info) { return info.param.name; });
+    testing_util::row_name);
 
 // --- Traces -------------------------------------------------------------
 
@@ -229,12 +230,16 @@ TEST_F(Insert, SeekOntoDamagedKeyFindsNoBoundary)
     verbosity = 2;
     ::testing::internal::CaptureStdout();
     ASSERT_EQ(data_put_value(0, 110, 1, 0, 0, 2), 0);
-    std::string out = ::testing::internal::GetCapturedStdout();
-    EXPECT_NE(out.find("find_highest_ts(unit 1, level 1) seeking\n"
-                       "find_highest_ts: seek failed, returning 0\n"
-                       "put_value_internal: next level 1 max_ts 0\n"),
-              std::string::npos)
-        << out;
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+              "data_put_value(since 0, ts 110, unit 1, val 2.00, tdiff 0 vdiff 0)\n"
+              "put_value_internal(unit 1, level 0, ts 110, min 2.00, avg 2.00, max 2.00)\n"
+              "put_value_internal: inserted, checking next level 1\n"
+              "find_highest_ts(unit 1, level 1) seeking\n"
+              "find_highest_ts: seek failed, returning 0\n"
+              "put_value_internal: next level 1 max_ts 0\n"
+              "count_values(unit 1, level 0, ts 100) returning count 2\n"
+              "put_value_internal: 2 values on level 0 since 0\n"
+              "put_value_internal: count 2 < 10\n");
 }
 
 // --- Consolidation ------------------------------------------------------
@@ -431,7 +436,10 @@ TEST_P(CascadeModel, StoreMatchesModelAtEveryLevel)
         << "sequence too short to reach level 3";
 }
 
-INSTANTIATE_TEST_SUITE_P(Seeds, CascadeModel, ::testing::Values(1u, 2u, 3u, 42u));
+INSTANTIATE_TEST_SUITE_P(Seeds, CascadeModel, ::testing::Values(1u, 2u, 3u, 42u),
+                         [](const ::testing::TestParamInfo<unsigned> &info) {
+                             return "Seed" + std::to_string(info.param);
+                         });
 
 // The batch is read a buffer at a time; one that a single read cannot hold
 // (here the level above was lost, so the batch is the whole level) must be

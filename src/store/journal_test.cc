@@ -17,12 +17,15 @@
 namespace dorvane {
 namespace {
 
+using testing_util::PrintTo;
 using testing_util::Raw;
 using testing_util::read_file;
 using testing_util::TempDir;
 using testing_util::write_file;
 
 constexpr uint32_t PAGE = 4096;
+// Where the journal's header holds the store's file id.
+constexpr size_t JOURNAL_FILE_ID_AT = 32;
 
 void put_le(std::string &out, uint64_t v, int bytes)
 {
@@ -43,7 +46,7 @@ std::string journal_of(const std::string &from, const std::string &to)
     put_le(j, pages.size(), 4);
     put_le(j, to.size(), 8);
     put_le(j, std::min(from.size(), to.size()), 8);
-    j += to.substr(52, 20);
+    j += to.substr(testing_util::META_FILE_ID_AT, testing_util::META_FILE_ID_SIZE);
     j += std::string(12, '\0');
     for (uint64_t p : pages)
         put_le(j, p, 8);
@@ -90,7 +93,7 @@ void page_flipped(std::string &, std::string &journal, const std::string &)
 
 void another_file(std::string &, std::string &journal, const std::string &)
 {
-    journal[32] ^= 1;
+    journal[JOURNAL_FILE_ID_AT] ^= 1;
 }
 
 void empty_journal(std::string &, std::string &journal, const std::string &)
@@ -108,7 +111,7 @@ const Beside BESIDE[] = {
     {"EmptyJournal", empty_journal, false},
 };
 
-class Recovery : public testing::TestWithParam<Beside>
+class Recovery : public testing_util::TestWithParam<Beside>
 {
   protected:
     // Two commits of a store: `first` (a few hundred samples of three
@@ -180,10 +183,7 @@ TEST_P(Recovery, StoreIsItsLastCommitOrTheJournals)
     EXPECT_EQ(access(dir_.path("s.db.journal").c_str(), F_OK), -1) << "the journal stays";
 }
 
-INSTANTIATE_TEST_SUITE_P(Found, Recovery, testing::ValuesIn(BESIDE),
-                         [](const testing::TestParamInfo<Beside> &info) {
-                             return std::string(info.param.name);
-                         });
+INSTANTIATE_TEST_SUITE_P(Found, Recovery, testing::ValuesIn(BESIDE), testing_util::row_name);
 
 // A store that its first commit was creating: the empty file the lock
 // made, and the whole journal of its first pages.

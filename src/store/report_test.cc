@@ -6,9 +6,12 @@
 
 #include "run/run.h"
 #include "store/store.h"
+#include "testing/test_util.h"
 
 namespace dorvane {
 namespace {
+
+using testing_util::PrintTo;
 
 std::vector<double> counting(int n)
 {
@@ -33,10 +36,8 @@ struct ReportCase {
     std::string text;
 };
 
-class Report : public ::testing::TestWithParam<ReportCase>
+class Report : public testing_util::TestWithParam<ReportCase>
 {
-  protected:
-    void TearDown() override { verbosity = 0; }
 };
 
 TEST_P(Report, PrintsExactText)
@@ -99,7 +100,7 @@ INSTANTIATE_TEST_SUITE_P(
                        "12.00 12.00 13.00 13.00 14.00 14.00 15.00 15.00 16.00 16.00 " +
                        "17.00 17.00 \npavg: 9.00, pmax: 17.00\ncavg: 9.50, cmax: 17.00\n"},
         ReportCase{"verbose_no_values", 1, {}, std::string("\n") + zero_lines}),
-    [](const ::testing::TestParamInfo<ReportCase> &info) { return info.param.name; });
+    testing_util::row_name);
 
 } // namespace
 } // namespace dorvane

@@ -10,6 +10,7 @@ namespace dorvane {
 namespace {
 
 using testing_util::key_bytes;
+using testing_util::PrintTo;
 using testing_util::put_raw;
 using testing_util::sample_bytes;
 
@@ -38,6 +39,7 @@ class Retrieve : public testing_util::StoreTest
 // --- Argument checks ----------------------------------------------------
 
 struct BadRequest {
+    const char *name;
     uint32_t beg, end;
     int type;
     const char *message;
@@ -61,10 +63,12 @@ TEST_P(RetrieveRefuses, PrintsMessageAndLeavesValues)
 
 INSTANTIATE_TEST_SUITE_P(
     Requests, RetrieveRefuses,
-    ::testing::Values(BadRequest{100, 100, 2, "get_values: beg 100 >= end 100\n"},
-                      BadRequest{200, 100, 2, "get_values: beg 200 >= end 100\n"},
-                      BadRequest{0, 100, 0, "get_values: invalid type 0\n"},
-                      BadRequest{0, 100, 4, "get_values: invalid type 4\n"}));
+    ::testing::Values(BadRequest{"EmptyRange", 100, 100, 2, "get_values: beg 100 >= end 100\n"},
+                      BadRequest{"BackwardsRange", 200, 100, 2,
+                                 "get_values: beg 200 >= end 100\n"},
+                      BadRequest{"TypeZero", 0, 100, 0, "get_values: invalid type 0\n"},
+                      BadRequest{"TypeFour", 0, 100, 4, "get_values: invalid type 4\n"}),
+    testing_util::row_name);
 
 // --- Resampling -----------------------------------------------------------
 
@@ -131,7 +135,7 @@ INSTANTIATE_TEST_SUITE_P(
                      {Rec{1, 0, 20, EMPTY_MARK, EMPTY_MARK, -EMPTY_MARK}},
                      3,
                      std::vector<double>(10, 0)}),
-    [](const ::testing::TestParamInfo<ResampleCase> &info) { return info.param.name; });
+    testing_util::row_name);
 
 TEST_F(Retrieve, RecordOlderThanBegIsUnused)
 {
@@ -156,7 +160,10 @@ TEST_F(Retrieve, MalformedKeyAtSeekFails)
     // Sorts after every level-0 key of unit 1 below 0xff000000.
     put_raw(std::string("\x00\x01\x00\x00\xff", 5), sample_bytes(1, 1, 1));
     std::vector<double> values(10, -1);
+    // The run that calls it names the failure.
+    ::testing::internal::CaptureStderr();
     EXPECT_EQ(data_get_values(1, 0, 100, 3, 10, values.data(), 0), 1);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
 }
 
 TEST_F(Retrieve, NegativeHighestLevelFails)
@@ -187,35 +194,48 @@ TEST_F(Retrieve, CursorFailureIsReportedNotReadAsEnd)
 
 // --- Level choice ---------------------------------------------------------
 
+// A store of `count` level-2 records ten seconds apart from beg to end, one
+// more on each side outside the range, level-1 records every 100 seconds
+// and level-0 records every 5 seconds.
 class LevelChoice : public testing_util::StoreTest, public ::testing::WithParamInterface<unsigned>
 {
+  protected:
+    void SetUp() override
+    {
+        StoreTest::SetUp();
+        count = GetParam();
+        end = beg + (count - 1) * 10;
+        std::vector<Rec> recs;
+        for (unsigned k = 0; k < count; k++)
+            recs.push_back(flat(beg + k * 10, 2.0, 1, 2));
+        recs.push_back(flat(beg - 10, 2.0, 1, 2)); // outside the range
+        recs.push_back(flat(end + 10, 2.0, 1, 2));
+        for (uint32_t t = beg; t <= end; t += 100)
+            recs.push_back(flat(t, 1.0, 1, 1));
+        for (uint32_t t = beg; t <= end + 10; t += 5)
+            recs.push_back(flat(t, 0.5, 1, 0));
+        put_all(recs);
+    }
+
+    unsigned count = 0;
+    const uint32_t beg = 100000;
+    uint32_t end = 0;
 };
 
 // With siz 500, a level needs 532 records within [beg, end], both ends
-// included; level 0 is the fallback and is never counted.
+// included; level 0 is the fallback and is never counted. Without traces
+// the count stops once a level qualifies: the choice, and so every value,
+// must be what the full count of the traces gives.
 TEST_P(LevelChoice, NeedsSizPlus32Records)
 {
-    const unsigned count = GetParam();
-    const uint32_t beg = 100000;
-    const uint32_t end = beg + (count - 1) * 10;
-    std::vector<Rec> recs;
-    for (unsigned k = 0; k < count; k++)
-        recs.push_back(flat(beg + k * 10, 2.0, 1, 2));
-    recs.push_back(flat(beg - 10, 2.0, 1, 2)); // outside the range
-    recs.push_back(flat(end + 10, 2.0, 1, 2));
-    for (uint32_t t = beg; t <= end; t += 100)
-        recs.push_back(flat(t, 1.0, 1, 1));
-    for (uint32_t t = beg; t <= end + 10; t += 5)
-        recs.push_back(flat(t, 0.5, 1, 0));
-    put_all(recs);
-
-    std::vector<double> values(500);
+    std::vector<double> quiet(500), traced(500);
+    ASSERT_EQ(data_get_values(1, beg, end, 2, 500, quiet.data(), 0), 0);
     verbosity = 1;
     ::testing::internal::CaptureStdout();
-    ASSERT_EQ(data_get_values(1, beg, end, 2, 500, values.data(), 0), 0);
-    std::string out = ::testing::internal::GetCapturedStdout();
-    bool chosen = count >= 532;
-    std::string level1 = std::to_string((end - beg) / 100 + 1);
+    ASSERT_EQ(data_get_values(1, beg, end, 2, 500, traced.data(), 0), 0);
+    const std::string out = ::testing::internal::GetCapturedStdout();
+    const bool chosen = count >= 532;
+    const std::string level1 = std::to_string((end - beg) / 100 + 1);
     std::string expect = "find_highest_level(unit 1) returning level 2\n"
                          "get_values_find_level: highest level overall is 2\n"
                          "get_values_find_level: trying level 2\n"
@@ -231,39 +251,20 @@ TEST_P(LevelChoice, NeedsSizPlus32Records)
     }
     expect += "get_values_find_level(unit 1, beg " + std::to_string(beg) + ", end " +
               std::to_string(end) + ", siz 500) returning level " + (chosen ? "2" : "0") + "\n";
-    EXPECT_EQ(out.substr(0, expect.size()), expect);
-    EXPECT_NEAR(values[250], chosen ? 2.0 : 0.5, 1e-9);
-}
-
-// Without traces the count stops once a level qualifies: the choice, and
-// so every value, must be what the full count gives.
-TEST_P(LevelChoice, SameChoiceWithoutTraces)
-{
-    const unsigned count = GetParam();
-    const uint32_t beg = 100000;
-    const uint32_t end = beg + (count - 1) * 10;
-    std::vector<Rec> recs;
-    for (unsigned k = 0; k < count; k++)
-        recs.push_back(flat(beg + k * 10, 2.0 + k % 7, 1, 2));
-    recs.push_back(flat(end + 10, 2.0, 1, 2));
-    for (uint32_t t = beg; t <= end + 10; t += 5)
-        recs.push_back(flat(t, 0.5, 1, 0));
-    put_all(recs);
-
-    std::vector<double> quiet(500), traced(500);
-    ASSERT_EQ(data_get_values(1, beg, end, 2, 500, quiet.data(), 0), 0);
-    verbosity = 1;
-    ::testing::internal::CaptureStdout();
-    ASSERT_EQ(data_get_values(1, beg, end, 2, 500, traced.data(), 0), 0);
-    ::testing::internal::GetCapturedStdout();
+    // The backward walk of level 2 meets the record before beg; level 0
+    // has none there and runs to the store's first record.
+    if (chosen)
+        expect += "get_values: end of sequence\n";
+    expect += std::string("get_values: maximum (500 values) ") + (chosen ? "2.00" : "0.50") + "\n";
+    EXPECT_EQ(out, expect);
     EXPECT_EQ(quiet, traced);
-    if (count >= 532)
-        EXPECT_GE(quiet[250], 2.0); // level 2
-    else
-        EXPECT_NEAR(quiet[250], 0.5, 1e-9); // level 0
+    EXPECT_NEAR(quiet[250], chosen ? 2.0 : 0.5, 1e-9);
 }
 
-INSTANTIATE_TEST_SUITE_P(Counts, LevelChoice, ::testing::Values(531u, 532u, 533u, 1200u));
+INSTANTIATE_TEST_SUITE_P(Counts, LevelChoice, ::testing::Values(531u, 532u, 533u, 1200u),
+                         [](const ::testing::TestParamInfo<unsigned> &info) {
+                             return "Records" + std::to_string(info.param);
+                         });
 
 // --- Traces ---------------------------------------------------------------
 

@@ -1,81 +1,21 @@
-// Helpers for the store's tests: a temporary directory that cleans up after
-// itself, a fixture with an open store, raw access to every record, and a
-// child process whose output is collected.
+// Helpers for the store's tests: a fixture with an open store, and raw
+// access to every record.
 #ifndef DORVANE_STORE_TEST_UTIL_H_
 #define DORVANE_STORE_TEST_UTIL_H_
 
-#include <dirent.h>
 #include <fcntl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <functional>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "run/run.h"
 #include "store/access.h"
+#include "testing/test_util.h"
 
 namespace dorvane::testing_util {
-
-class TempDir
-{
-  public:
-    TempDir()
-    {
-        char tmpl[] = "/tmp/dorvane-store-test-XXXXXX";
-        const char *d = mkdtemp(tmpl);
-        if (d == nullptr)
-            abort();
-        dir_ = d;
-    }
-    ~TempDir()
-    {
-        // Flat: tests create files only.
-        if (DIR *d = opendir(dir_.c_str())) {
-            while (dirent *e = readdir(d)) {
-                if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
-                    unlink((dir_ + "/" + e->d_name).c_str());
-            }
-            closedir(d);
-        }
-        rmdir(dir_.c_str());
-    }
-    TempDir(const TempDir &) = delete;
-    TempDir &operator=(const TempDir &) = delete;
-
-    std::string path(const char *name) const { return dir_ + "/" + name; }
-    const std::string &dir() const { return dir_; }
-
-  private:
-    std::string dir_;
-};
-
-inline std::string read_file(const std::string &path)
-{
-    std::string text;
-    if (FILE *f = fopen(path.c_str(), "rb")) {
-        char buf[4096];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof buf, f)) > 0)
-            text.append(buf, n);
-        fclose(f);
-    }
-    return text;
-}
-
-inline void write_file(const std::string &path, const std::string &text)
-{
-    FILE *f = fopen(path.c_str(), "wb");
-    ASSERT_NE(f, nullptr);
-    fwrite(text.data(), 1, text.size(), f);
-    fclose(f);
-}
 
 // One record as stored, bytes copied out.
 struct Raw {
@@ -160,69 +100,38 @@ inline void fill_and_zero_page(const std::string &path, int page)
     for (uint32_t i = 0; i < 2000; i++)
         put_raw(key_bytes(1, 0, 1000 + 60 * i), sample_bytes(i, i, i));
     ASSERT_EQ(data_close(), 0);
-    int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
-    ASSERT_GE(fd, 0);
     // The library takes its page size from the file system; the pages named
-    // by the tests are those of 4 KiB pages. The size is in the header page.
-    uint32_t page_size = 0;
-    if (pread(fd, &page_size, sizeof page_size, 20) != sizeof page_size || page_size != 4096) {
-        close(fd);
+    // by the tests are those of 4 KiB pages.
+    const uint32_t page_size = store_page_size(read_file(path));
+    if (page_size != 4096)
         GTEST_SKIP() << "store pages of " << page_size << " bytes, not 4096";
-    }
+    const int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
     const std::string zeros(4096, '\0');
     const ssize_t written = pwrite(fd, zeros.data(), zeros.size(), 4096 * static_cast<off_t>(page));
     close(fd);
     ASSERT_EQ(written, 4096);
 }
 
-// Result of a function run in a child process.
-struct ChildResult {
-    int status; // exit status, or -1 when the child did not exit normally
-    std::string out;
-    std::string err;
-};
-
-// Runs body in a forked child with standard output and error going to
-// files in dir; the child ends with body's result without running exit
-// handlers (the parent's test state is not the child's to tear down).
-inline ChildResult run_child(const TempDir &dir, const std::function<int()> &body)
+// Names a test of a zeroed page after the page: Page3.
+inline std::string page_name(const ::testing::TestParamInfo<int> &info)
 {
-    fflush(nullptr);
-    std::string out = dir.path("child.out"), err = dir.path("child.err");
-    pid_t pid = fork();
-    if (pid == 0) {
-        int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        dup2(o, 1);
-        dup2(e, 2);
-        close(o);
-        close(e);
-        int rc = body();
-        fflush(nullptr);
-        _exit(rc);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    ChildResult r{WIFEXITED(status) ? WEXITSTATUS(status) : -1, read_file(out), read_file(err)};
-    unlink(out.c_str());
-    unlink(err.c_str());
-    return r;
+    return "Page" + std::to_string(info.param);
 }
 
-// A fresh store, open for the test, closed after it; verbosity back at 0.
-class StoreTest : public ::testing::Test
+// A fresh store, open for the test, closed after it.
+class StoreTest : public Test
 {
   protected:
     void SetUp() override
     {
-        verbosity = 0;
-        btree_fail_reset();
         path_ = dir_.path("store.db");
         ASSERT_EQ(data_open(path_.c_str()), 0);
     }
     void TearDown() override
     {
-        verbosity = 0;
+        // A failure that the test armed and its calls did not reach must
+        // not fail the close.
         btree_fail_reset();
         EXPECT_EQ(data_close(), 0);
     }

@@ -12,6 +12,7 @@ namespace {
 
 using testing_util::key_bytes;
 using testing_util::last_bytes;
+using testing_util::PrintTo;
 using testing_util::put_raw;
 using testing_util::sample_bytes;
 
@@ -93,7 +94,7 @@ INSTANTIATE_TEST_SUITE_P(
         WalkCase{"PastTheLastRecord", false, {3, 0, 11}, 0, {}},
         WalkCase{"StoppedByTheVisitor", true, {}, 2, {"1/0/100 sample", "1/0/200 sample"}},
         WalkCase{"StoppedAfterARange", false, {1, 1, 0}, 1, {"1/1/200 sample"}}),
-    [](const ::testing::TestParamInfo<WalkCase> &info) { return std::string(info.param.name); });
+    testing_util::row_name);
 
 TEST_F(Walk, VisitorFailureEndsTheWalkWithoutAMessage)
 {
@@ -101,7 +102,7 @@ TEST_F(Walk, VisitorFailureEndsTheWalkWithoutAMessage)
     ::testing::internal::CaptureStderr();
     EXPECT_EQ(data_walk("walk", nullptr, note, &seen), 1);
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
-    EXPECT_EQ(seen.records.size(), 3u);
+    EXPECT_EQ(seen.records, std::vector<std::string>(EVERY.begin(), EVERY.begin() + 3));
 }
 
 struct StepFailure {
@@ -134,9 +135,7 @@ INSTANTIATE_TEST_SUITE_P(
         StepFailure{"RangeStart", false, 0, "walk: db->seq(R_CURSOR) failed: Input/output error\n"},
         StepFailure{"BulkAfterTheRangeStart", false, 1,
                     "walk: db->seq(R_NEXT) failed: Input/output error\n"}),
-    [](const ::testing::TestParamInfo<StepFailure> &info) {
-        return std::string(info.param.name);
-    });
+    testing_util::row_name);
 
 // A store of 2000 samples whose leaf `page` a disk fault zeroed: a walk
 // that steps onto it must not take it for the end of the store.
@@ -164,7 +163,8 @@ TEST_P(WalkZeroedPage, FailsAfterWhatItReached)
     EXPECT_LT(seen.records.size(), 2000u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Leaves, WalkZeroedPage, ::testing::Values(3, 8, 15));
+INSTANTIATE_TEST_SUITE_P(Leaves, WalkZeroedPage, ::testing::Values(3, 8, 15),
+                         testing_util::page_name);
 
 // --- Record writes ------------------------------------------------------------
 
@@ -229,9 +229,7 @@ INSTANTIATE_TEST_SUITE_P(
         WriteFailure{"InvalidRecord", BtreeOp::get, RecordKind::invalid,
                      "restore: db->put: Invalid argument\n"},
         WriteFailure{"Sync", BtreeOp::sync, RecordKind::sample, ": No space left on device\n"}),
-    [](const ::testing::TestParamInfo<WriteFailure> &info) {
-        return std::string(info.param.name);
-    });
+    testing_util::row_name);
 
 } // namespace
 } // namespace dorvane
