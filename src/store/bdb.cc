@@ -498,7 +498,8 @@ bool btree_commit_due(const Btree *db)
            (db->changes >= COMMIT_CHANGES || journal_held(db->journal) >= COMMIT_BYTES);
 }
 
-int btree_compact(Btree *db, uint32_t fill_percent, CompactPass *out)
+int btree_compact(Btree *db, uint32_t fill_percent, const Slice *from, const Slice *to,
+                  bool give_back, CompactPass *out)
 {
     *out = CompactPass{};
     if (injected(BtreeOp::compact))
@@ -513,7 +514,10 @@ int btree_compact(Btree *db, uint32_t fill_percent, CompactPass *out)
     DB_COMPACT c;
     memset(&c, 0, sizeof c);
     c.compact_fillpercent = fill_percent;
-    int r = convert(db->db->compact(db->db, nullptr, nullptr, nullptr, &c, DB_FREE_SPACE, nullptr));
+    DBT start = dbt(from != nullptr ? *from : Slice{nullptr, 0});
+    DBT stop = dbt(to != nullptr ? *to : Slice{nullptr, 0});
+    int r = convert(db->db->compact(db->db, nullptr, from != nullptr ? &start : nullptr,
+                                    to != nullptr ? &stop : nullptr, &c, give_back ? DB_FREE_SPACE : 0, nullptr));
     out->emptied = c.compact_pages_free;
     out->given_back = c.compact_pages_truncated;
     // The cut gives back the blocks reserved past the old end as well.

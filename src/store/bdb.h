@@ -102,15 +102,18 @@ struct CompactPass {
     uint32_t given_back;
 };
 
-// One pass of compaction, in one call of the library: every leaf page with
-// more than (100 - fill_percent) % of its room free is filled from the
-// pages after it, pages near the end of the file move into free pages
-// before them, and the free pages left at the end are cut off the file.
-// Its writes and the cut are held like any other change until the next
-// commit (btree_sync), which gives the space back to the file system. The
-// records stay as they are; the handle's cursor is closed first, since the
-// library moves the pages it may stand on.
-int btree_compact(Btree *db, uint32_t fill_percent, CompactPass *out);
+// One pass of compaction over the keys from *from (the first key when
+// null) up to *to (the last when null), in one call of the library: every
+// leaf page with more than (100 - fill_percent) % of its room free is
+// filled from the pages after it. With give_back, pages near the end of
+// the file also move into free pages before them, and the free pages left
+// at the end are cut off the file. Its writes and the cut are held like
+// any other change until the next commit (btree_sync), which gives the
+// space back to the file system. The records stay as they are; the
+// handle's cursor is closed first, since the library moves the pages it
+// may stand on.
+int btree_compact(Btree *db, uint32_t fill_percent, const Slice *from, const Slice *to,
+                  bool give_back, CompactPass *out);
 
 // The size of the file on disk (its last commit) and the tree's page size.
 int btree_file_size(const Btree *db, off_t *bytes, uint32_t *page_size);
