@@ -728,6 +728,32 @@ uint32_t truncate_now()
     return T0 + sizes.maint_records / 10 * 9 / 10 * 60;
 }
 
+// Walks the store at path with the bare cursor and deletes what a
+// truncation with these cutoffs deletes, compacts it as the library would
+// when compact, and syncs it: null, or the step that failed.
+const char *bare_truncate(const std::string &path, uint32_t cut0, uint32_t cut1, bool compact)
+{
+    DB *db = bare_open(path);
+    DBC *c;
+    if (db == nullptr || db->cursor(db, nullptr, &c, 0) != 0)
+        return "bare open";
+    DBT key = dbt(nullptr, 0), val = dbt(nullptr, 0);
+    SampleKey k;
+    int r;
+    while ((r = bare_step(c, &key, &val, DB_NEXT, &k)) == 0) {
+        uint32_t ts = k.ts;
+        if (k.level == LAST_LEVEL)
+            memcpy(&ts, static_cast<const char *>(val.data) + offsetof(LastRecord, ts), sizeof ts);
+        if (ts < (k.level == 0 || k.level == LAST_LEVEL ? cut0 : cut1) && c->del(c, 0) != 0)
+            return "del";
+    }
+    c->close(c);
+    if (r != DB_NOTFOUND || (compact && bare_compact(db) != 0) || db->sync(db, 0) != 0 ||
+        db->close(db, 0) != 0)
+        return "bare truncate";
+    return nullptr;
+}
+
 void truncate_dorvane(benchmark::State &st)
 {
     const std::string &src = maint_store();
@@ -757,26 +783,8 @@ void truncate_bare(benchmark::State &st)
         if (!file_copy(src, work))
             return fail(st, "cp");
         st.ResumeTiming();
-        DB *db = bare_open(work);
-        DBC *c;
-        if (db == nullptr || db->cursor(db, nullptr, &c, 0) != 0)
-            return fail(st, "bare open");
-        DBT key = dbt(nullptr, 0), val = dbt(nullptr, 0);
-        SampleKey k;
-        int r;
-        while ((r = bare_step(c, &key, &val, DB_NEXT, &k)) == 0) {
-            uint32_t ts = k.ts;
-            if (k.level == LAST_LEVEL)
-                memcpy(&ts, static_cast<const char *>(val.data) + offsetof(LastRecord, ts),
-                       sizeof ts);
-            if (ts < (k.level == 0 || k.level == LAST_LEVEL ? cut0 : cut1) &&
-                c->del(c, 0) != 0)
-                return fail(st, "del");
-        }
-        c->close(c);
-        if (r != DB_NOTFOUND || bare_compact(db) != 0 || db->sync(db, 0) != 0 ||
-            db->close(db, 0) != 0)
-            return fail(st, "bare truncate");
+        if (const char *failed_step = bare_truncate(work, cut0, cut1, true))
+            return fail(st, failed_step);
     }
     unlink(work.c_str());
 }
@@ -810,19 +818,8 @@ void steady_bare(benchmark::State &st, bool compacting)
         if (!file_copy(compacting ? s.compacting : s.full, work))
             return fail(st, "cp");
         st.ResumeTiming();
-        DB *db = bare_open(work);
-        DBC *c;
-        if (db == nullptr || db->cursor(db, nullptr, &c, 0) != 0)
-            return fail(st, "bare open");
-        DBT key = dbt(nullptr, 0), val = dbt(nullptr, 0);
-        SampleKey k;
-        int r;
-        while ((r = bare_step(c, &key, &val, DB_NEXT, &k)) == 0)
-            if (k.ts < (k.level == 0 ? cut0 : cut1) && c->del(c, 0) != 0)
-                return fail(st, "del");
-        c->close(c);
-        if (r != DB_NOTFOUND || db->sync(db, 0) != 0 || db->close(db, 0) != 0)
-            return fail(st, "bare truncate");
+        if (const char *failed_step = bare_truncate(work, cut0, cut1, false))
+            return fail(st, failed_step);
     }
     unlink(work.c_str());
 }

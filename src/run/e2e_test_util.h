@@ -27,6 +27,7 @@
 #include "render/render.h"
 #include "run/run.h"
 #include "store/store.h"
+#include "store/test_util.h"
 
 namespace dorvane {
 
@@ -160,18 +161,7 @@ inline int shell_status(int st)
 // db5.3_verify's verdict on a store: "" when it accepts it, else its output.
 inline std::string verify(const std::string &path)
 {
-    std::string cmd = "db5.3_verify -q '" + path + "' 2>&1";
-    FILE *p = popen(cmd.c_str(), "r");
-    if (p == nullptr)
-        return "cannot run db5.3_verify";
-    std::string text;
-    char buf[512];
-    while (fgets(buf, sizeof buf, p) != nullptr)
-        text += buf;
-    int st = pclose(p);
-    if (shell_status(st) != 0 && text.empty())
-        text = "db5.3_verify exit " + std::to_string(shell_status(st));
-    return text;
+    return testing_util::verify_store(path);
 }
 
 // Names under root with their type, mode, size, modification time and

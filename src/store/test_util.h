@@ -175,6 +175,24 @@ inline void fill_and_zero_page(const std::string &path, int page)
     ASSERT_EQ(written, 4096);
 }
 
+// db5.3_verify's verdict on a store: "" when it accepts it, else its output.
+inline std::string verify_store(const std::string &path)
+{
+    std::string cmd = "db5.3_verify -q '" + path + "' 2>&1";
+    FILE *p = popen(cmd.c_str(), "r");
+    if (p == nullptr)
+        return "cannot run db5.3_verify";
+    std::string text;
+    char buf[512];
+    while (fgets(buf, sizeof buf, p) != nullptr)
+        text += buf;
+    int st = pclose(p);
+    const int status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    if (status != 0 && text.empty())
+        text = "db5.3_verify exit " + std::to_string(status);
+    return text;
+}
+
 // Result of a function run in a child process.
 struct ChildResult {
     int status; // exit status, or -1 when the child did not exit normally
