@@ -6,6 +6,7 @@
 //   dorvane_bench [--tiny] [benchmark flags]   run the cases
 //   dorvane_bench --make-store=PATH            write the year-long store
 //   dorvane_bench --make-units-store=PATH      write 500 units of a year each
+//   dorvane_bench --make-runs-store=PATH       write a year of runs of 10 units
 //   dorvane_bench --walk=PATH                  walk every record, bare
 //   dorvane_bench --check-floor                check the insertion floor
 //
@@ -49,9 +50,11 @@ struct Sizes {
     uint32_t neighbours;    // seconds of hourly samples of units 0 and 2
     uint32_t maint_records; // records of the copy and truncate store
     uint32_t inserts;       // samples per insertion run (a fresh store each)
+    uint32_t runs_days;     // days of one-minute runs of the compaction store
+    int keep_raw;           // days of raw samples that its truncations keep
 };
-Sizes sizes = {YEAR, YEAR, 1000000, 100000};
-const Sizes tiny = {3 * DAY, 3 * DAY, 2000, 100};
+Sizes sizes = {YEAR, YEAR, 1000000, 100000, 365, 30};
+const Sizes tiny = {3 * DAY, 3 * DAY, 2000, 100, 3, 1};
 
 // A directory under /tmp that is removed with its (flat) contents.
 struct TempDir {
@@ -133,6 +136,21 @@ int bare_step(DBC *c, DBT *key, DBT *val, uint32_t flags, SampleKey *k)
         *k = key_decode(static_cast<const unsigned char *>(key->data));
     }
     return r;
+}
+
+// The compaction that a truncation makes when it deleted this much: two
+// passes of the library's own, pages filled to 94 %.
+int bare_compact(DB *db)
+{
+    for (int pass = 0; pass < 2; pass++) {
+        DB_COMPACT c;
+        memset(&c, 0, sizeof c);
+        c.compact_fillpercent = 94;
+        int r = db->compact(db, nullptr, nullptr, nullptr, &c, DB_FREE_SPACE, nullptr);
+        if (r != 0)
+            return r;
+    }
+    return 0;
 }
 
 bool file_copy(const std::string &from, const std::string &to)
@@ -264,6 +282,133 @@ int bare_walk(const std::string &path)
     db->close(db, 0);
     printf("%llu records\n", static_cast<unsigned long long>(records));
     return r == DB_NOTFOUND ? 0 : 1;
+}
+
+// Ten units of one-minute samples over days days from from, stored as cron
+// runs store them: for each minute, a sample of every unit. The store is
+// committed once an hour of runs: a commit changes no page's place in the
+// tree, so the file has the shape that one process per minute gives it,
+// without 525,600 processes.
+constexpr int RUN_UNITS = 10;
+bool add_runs(const std::string &path, uint32_t from, uint32_t days)
+{
+    bool ok = true;
+    for (uint32_t hour = 0; ok && hour < days * 24; hour++) {
+        if (data_open(path.c_str()) != 0)
+            return false;
+        for (uint32_t m = 0; ok && m < 60; m++) {
+            const uint32_t t = from + (hour * 60 + m) * 60;
+            for (int u = 1; ok && u <= RUN_UNITS; u++)
+                ok = data_put_value(0, t, u, 0, 0, 50 + 40 * sin(t / 3600.0 + u)) == 0;
+        }
+        ok = data_close() == 0 && ok;
+    }
+    return ok;
+}
+
+off_t file_size(const std::string &path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? st.st_size : -1;
+}
+
+// data_open, data_truncate_at, data_close; false on any failure.
+bool truncate_store(const std::string &path, uint32_t now)
+{
+    if (data_open(path.c_str()) != 0)
+        return false;
+    int r = data_truncate_at(now, sizes.keep_raw, 730);
+    return data_close() == 0 && r == 0;
+}
+
+// The records of the store at path, counted with a bare walk.
+uint32_t count_records(const std::string &path)
+{
+    DB *db = bare_open(path);
+    DBC *c;
+    if (db == nullptr || db->cursor(db, nullptr, &c, 0) != 0)
+        return 0;
+    DBT key = dbt(nullptr, 0), val = dbt(nullptr, 0);
+    uint32_t records = 0;
+    while (c->get(c, &key, &val, DB_NEXT) == 0)
+        records++;
+    c->close(c);
+    db->close(db, 0);
+    return records;
+}
+
+// The size of a packed copy (-f) of the store at path, and its records.
+off_t packed_size(const std::string &path, uint32_t *records)
+{
+    std::string copy = path + ".packed";
+    unlink(copy.c_str());
+    bool ok = data_open(path.c_str()) == 0 && data_copy(copy.c_str()) == 0;
+    ok = data_close() == 0 && ok;
+    *records = count_records(copy);
+    off_t size = ok ? file_size(copy) : -1;
+    unlink(copy.c_str());
+    return size;
+}
+
+// A year of runs of ten units, truncated as the daily cron line does
+// (-t 30:730), then kept in a steady state: a day of runs, a truncation,
+// eight times. What it measured, and the states before a truncation that
+// compacted and before one that found the pages full.
+struct Steady {
+    bool made;
+    off_t grown, grown_packed;   // the store of runs, and a packed copy of it
+    uint32_t grown_records;
+    off_t first, first_packed;   // after the first truncation
+    uint32_t first_records;
+    double steady_worst;         // largest file / packed copy over the days
+    std::string compacting, full; // stores before those truncations
+    uint32_t compacting_now, full_now;
+};
+
+const Steady &steady()
+{
+    static Steady s;
+    if (s.made)
+        return s;
+    s.made = true;
+    const std::string path = scratch->file("runs.db");
+    uint32_t now = T0 + sizes.runs_days * DAY;
+    bool ok = add_runs(path, T0, sizes.runs_days);
+    s.grown = file_size(path);
+    s.grown_packed = packed_size(path, &s.grown_records);
+    ok = ok && truncate_store(path, now);
+    s.first = file_size(path);
+    s.first_packed = packed_size(path, &s.first_records);
+    s.steady_worst = 0;
+    for (int day = 0; ok && day < 8; day++) {
+        ok = add_runs(path, now, 1);
+        now += DAY;
+        const off_t before = file_size(path);
+        const std::string kept = scratch->file("steady-before.db");
+        ok = ok && file_copy(path, kept) && truncate_store(path, now);
+        const bool compacted = file_size(path) < before;
+        std::string &keep = compacted ? s.compacting : s.full;
+        if (keep.empty()) {
+            keep = scratch->file(compacted ? "steady-compacting.db" : "steady-full.db");
+            ok = ok && rename(kept.c_str(), keep.c_str()) == 0;
+            (compacted ? s.compacting_now : s.full_now) = now;
+        }
+        uint32_t records;
+        const off_t packed = packed_size(path, &records);
+        // The file before the truncation held a day more: the worst case.
+        s.steady_worst = std::max(s.steady_worst, static_cast<double>(before) / packed);
+    }
+    // A tiny store grows by a large share each day and compacts every
+    // day; its times mean nothing anyway.
+    if (sizes.runs_days == tiny.runs_days && s.full.empty()) {
+        s.full = s.compacting;
+        s.full_now = s.compacting_now;
+    }
+    if (!ok || s.compacting.empty() || s.full.empty()) {
+        fprintf(stderr, "could not build the steady stores\n");
+        exit(1);
+    }
+    return s;
 }
 
 // --- Insertion ------------------------------------------------------------
@@ -583,6 +728,32 @@ uint32_t truncate_now()
     return T0 + sizes.maint_records / 10 * 9 / 10 * 60;
 }
 
+// Walks the store at path with the bare cursor and deletes what a
+// truncation with these cutoffs deletes, compacts it as the library would
+// when compact, and syncs it: null, or the step that failed.
+const char *bare_truncate(const std::string &path, uint32_t cut0, uint32_t cut1, bool compact)
+{
+    DB *db = bare_open(path);
+    DBC *c;
+    if (db == nullptr || db->cursor(db, nullptr, &c, 0) != 0)
+        return "bare open";
+    DBT key = dbt(nullptr, 0), val = dbt(nullptr, 0);
+    SampleKey k;
+    int r;
+    while ((r = bare_step(c, &key, &val, DB_NEXT, &k)) == 0) {
+        uint32_t ts = k.ts;
+        if (k.level == LAST_LEVEL)
+            memcpy(&ts, static_cast<const char *>(val.data) + offsetof(LastRecord, ts), sizeof ts);
+        if (ts < (k.level == 0 || k.level == LAST_LEVEL ? cut0 : cut1) && c->del(c, 0) != 0)
+            return "del";
+    }
+    c->close(c);
+    if (r != DB_NOTFOUND || (compact && bare_compact(db) != 0) || db->sync(db, 0) != 0 ||
+        db->close(db, 0) != 0)
+        return "bare truncate";
+    return nullptr;
+}
+
 void truncate_dorvane(benchmark::State &st)
 {
     const std::string &src = maint_store();
@@ -612,27 +783,60 @@ void truncate_bare(benchmark::State &st)
         if (!file_copy(src, work))
             return fail(st, "cp");
         st.ResumeTiming();
-        DB *db = bare_open(work);
-        DBC *c;
-        if (db == nullptr || db->cursor(db, nullptr, &c, 0) != 0)
-            return fail(st, "bare open");
-        DBT key = dbt(nullptr, 0), val = dbt(nullptr, 0);
-        SampleKey k;
-        int r;
-        while ((r = bare_step(c, &key, &val, DB_NEXT, &k)) == 0) {
-            uint32_t ts = k.ts;
-            if (k.level == LAST_LEVEL)
-                memcpy(&ts, static_cast<const char *>(val.data) + offsetof(LastRecord, ts),
-                       sizeof ts);
-            if (ts < (k.level == 0 || k.level == LAST_LEVEL ? cut0 : cut1) &&
-                c->del(c, 0) != 0)
-                return fail(st, "del");
-        }
-        c->close(c);
-        if (r != DB_NOTFOUND || db->sync(db, 0) != 0 || db->close(db, 0) != 0)
-            return fail(st, "bare truncate");
+        if (const char *failed_step = bare_truncate(work, cut0, cut1, true))
+            return fail(st, failed_step);
     }
     unlink(work.c_str());
+}
+
+// A daily truncation of the steady store, on a day it compacts and on a day
+// it finds the pages full, against the bare walk that deletes the same
+// records: what the truncation costs beyond its walk.
+void steady_dorvane(benchmark::State &st, bool compacting)
+{
+    const Steady &s = steady();
+    std::string work = scratch->file("steady.db");
+    for (auto _ : st) {
+        st.PauseTiming();
+        if (!file_copy(compacting ? s.compacting : s.full, work))
+            return fail(st, "cp");
+        st.ResumeTiming();
+        if (!truncate_store(work, compacting ? s.compacting_now : s.full_now))
+            return fail(st, "data_truncate");
+    }
+    unlink(work.c_str());
+}
+
+void steady_bare(benchmark::State &st, bool compacting)
+{
+    const Steady &s = steady();
+    std::string work = scratch->file("steady-bare.db");
+    const uint32_t now = compacting ? s.compacting_now : s.full_now;
+    const uint32_t cut0 = now - sizes.keep_raw * DAY, cut1 = now - 730 * DAY;
+    for (auto _ : st) {
+        st.PauseTiming();
+        if (!file_copy(compacting ? s.compacting : s.full, work))
+            return fail(st, "cp");
+        st.ResumeTiming();
+        if (const char *failed_step = bare_truncate(work, cut0, cut1, false))
+            return fail(st, failed_step);
+    }
+    unlink(work.c_str());
+}
+
+// Not timed: the sizes of the steady store, as counters for the table.
+void sizes_case(benchmark::State &st)
+{
+    const Steady &s = steady();
+    for (auto _ : st)
+        benchmark::DoNotOptimize(s.made);
+    st.counters["grown"] = static_cast<double>(s.grown);
+    st.counters["grown_packed"] = static_cast<double>(s.grown_packed);
+    st.counters["grown_records"] = s.grown_records;
+    st.counters["first"] = static_cast<double>(s.first);
+    st.counters["first_packed"] = static_cast<double>(s.first_packed);
+    st.counters["first_records"] = s.first_records;
+    st.counters["steady_worst"] = s.steady_worst;
 }
 
 // --- Drawing ----------------------------------------------------------------
@@ -722,6 +926,15 @@ void register_all()
     for (Slow c : {Slow{"copy/dorvane", copy_dorvane}, Slow{"copy/bare", copy_bare},
                    Slow{"truncate/dorvane", truncate_dorvane}, Slow{"truncate/bare", truncate_bare}})
         RegisterBenchmark(c.name, c.fn)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+    RegisterBenchmark("steady_compacting/dorvane", steady_dorvane, true)
+        ->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+    RegisterBenchmark("steady_compacting/bare", steady_bare, true)
+        ->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+    RegisterBenchmark("steady_full/dorvane", steady_dorvane, false)
+        ->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+    RegisterBenchmark("steady_full/bare", steady_bare, false)
+        ->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+    RegisterBenchmark("sizes", sizes_case)->Iterations(1);
     RegisterBenchmark("draw/dorvane", draw_dorvane)->Unit(benchmark::kMicrosecond);
     RegisterBenchmark("draw/bare", draw_bare)->Unit(benchmark::kMicrosecond);
 }
@@ -730,7 +943,7 @@ void register_all()
 
 int main(int argc, char **argv)
 {
-    const char *make_store = nullptr, *make_units = nullptr, *walk = nullptr;
+    const char *make_store = nullptr, *make_units = nullptr, *make_runs = nullptr, *walk = nullptr;
     bool check = false;
     std::vector<char *> args;
     for (int i = 0; i < argc; i++) {
@@ -742,6 +955,8 @@ int main(int argc, char **argv)
             make_store = argv[i] + 13;
         else if (strncmp(argv[i], "--make-units-store=", 19) == 0)
             make_units = argv[i] + 19;
+        else if (strncmp(argv[i], "--make-runs-store=", 18) == 0)
+            make_runs = argv[i] + 18;
         else if (strncmp(argv[i], "--walk=", 7) == 0)
             walk = argv[i] + 7;
         else
@@ -753,6 +968,8 @@ int main(int argc, char **argv)
         return make_year_store(make_store) ? 0 : 1;
     if (make_units != nullptr)
         return make_units_store(make_units, sizes.year == tiny.year ? 20 : 500) ? 0 : 1;
+    if (make_runs != nullptr)
+        return add_runs(make_runs, T0, sizes.runs_days) ? 0 : 1;
     if (walk != nullptr)
         return bare_walk(walk);
     // Five levels of consolidation.

@@ -15,8 +15,20 @@ ENGINE = [
     ("retrieve_30d/dorvane", "retrieve_30d/bare", "retrieve 507 columns, 30 days / bare walk", 2.0),
     ("retrieve_365d/dorvane", "retrieve_365d/bare", "retrieve 507 columns, 1 year / bare walk", 2.0),
     ("copy/dorvane", "copy/bare", "copy 1M records / bare walk-and-put", 1.3),
-    ("truncate/dorvane", "truncate/bare", "truncate 1M records / bare walk-and-delete", 1.3),
+    ("truncate/dorvane", "truncate/bare", "truncate 1M records / bare walk, delete, compact", 1.3),
     ("draw/dorvane", "draw/bare", "draw 640x320, 2 graphs / gdImagePng alone", None),
+    ("steady_compacting/dorvane", "steady_compacting/bare",
+     "daily -t, steady store, compacting / bare walk-and-delete", 2.0),
+    ("steady_full/dorvane", "steady_full/bare",
+     "daily -t, steady store, pages full / bare walk-and-delete", 1.3),
+]
+# (counter, baseline counter, records counter, label, budget): file sizes of
+# the store of ten units' runs, from the engine's "sizes" case.
+SIZES = [
+    ("grown", "grown_packed", "grown_records",
+     "store, a year of 10 units' -q runs / packed copy (-f)", None),
+    ("first", "first_packed", "first_records",
+     "the same after -t 30:730 / packed copy (-f)", 1.15),
 ]
 WHOLE_BUDGET = 1.10
 
@@ -30,6 +42,20 @@ def fmt(seconds):
 
 def kib(n):
     return "%.0f KiB" % (n / 1024)
+
+
+def fmt_bytes(n):
+    for unit, scale in (("GB", 1e9), ("MB", 1e6), ("kB", 1e3)):
+        if n >= scale:
+            return "%.3g %s" % (n / scale, unit)
+    return "%d B" % n
+
+
+def engine_counters(path):
+    for b in json.load(open(path))["benchmarks"]:
+        if b["run_name"].split("/iterations")[0] == "sizes":
+            return b
+    return {}
 
 
 def engine_medians(path):
@@ -55,6 +81,21 @@ def main():
         within = "-" if budget is None else ("yes" if ratio <= budget else "NO")
         rows.append((label, fmt(d), fmt(b), "%.2fx" % ratio,
                      "-" if budget is None else "%.2fx" % budget, within, ""))
+    counters = engine_counters(sys.argv[1])
+    for measured, baseline, records, label, budget in SIZES:
+        d, b, n = counters.get(measured), counters.get(baseline), counters.get(records)
+        if not d or not b or not n:
+            rows.append((label, "-", "-", "-", "-", "not run", ""))
+            continue
+        ratio = d / b
+        within = "-" if budget is None else ("yes" if ratio <= budget else "NO")
+        rows.append((label, fmt_bytes(d), fmt_bytes(b), "%.2fx" % ratio,
+                     "-" if budget is None else "%.2fx" % budget, within,
+                     "%.1f bytes a record" % (d / n)))
+    worst = counters.get("steady_worst")
+    if worst:
+        rows.append(("daily -t for 8 days, largest file / packed copy", "-", "-",
+                     "%.2fx" % worst, "1.15x", "yes" if worst <= 1.15 else "NO", ""))
     for line in open(sys.argv[2]):
         f = line.rstrip("\n").split("\t")
         if f[0] == "ratio":

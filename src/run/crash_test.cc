@@ -546,6 +546,29 @@ TEST_F(Crash, JournalIsMadeLikeTheStoreAndGoesWithTheNextOpen)
     }
 }
 
+// A truncation that compacts: two days of one-minute runs of 8 units (made
+// in their real order, each run a sample of every unit, so that the pages
+// they split stay half full), then a -t that deletes three quarters of the
+// raw samples, refills the pages and cuts the file to a third. Every
+// crash state holds the records of the truncation's commit or the one
+// before it, and verifies.
+TEST_F(Crash, EveryStateOfACompactingTruncationLeavesACommit)
+{
+    const int behind = 2 * 1440;
+    earlier_runs(work + "/" + STORE, behind);
+    put("work/c.conf", collects());
+    const size_t size_before = read_file(work + "/" + STORE).size();
+    Tally tally;
+    ASSERT_NO_FATAL_FAILURE(crash_states("-t 1:365 -c c.conf -d s.db", T0 + 60 * behind + 43200,
+                                         STORE, full_run() ? 400 : 90, &tally));
+    const size_t size_after = read_file(work + "/" + STORE).size();
+    EXPECT_LT(size_after * 2, size_before) << size_before << " -> " << size_after;
+    printf("crash states of a compacting truncation: %d, %d completed from a journal; file %zu -> "
+           "%zu bytes\n",
+           tally.states, tally.replayed, size_before, size_after);
+    EXPECT_GT(tally.replayed, 0);
+}
+
 // libfaketime, to start the binary itself at a frozen clock: the faketime
 // command would put a process of its own between the test and the run.
 std::string faketime_library()

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -499,6 +500,51 @@ bool btree_commit_due(const Btree *db)
 {
     return db->journal != nullptr &&
            (db->changes >= btree_commit_changes || journal_held(db->journal) >= COMMIT_BYTES);
+}
+
+int btree_compact(Btree *db, uint32_t fill_percent, const Slice *from, const Slice *to,
+                  bool give_back, CompactPass *out)
+{
+    *out = CompactPass{};
+    if (injected(BtreeOp::compact))
+        return fault.result;
+    db->bulk_next = nullptr;
+    if (db->cursor != nullptr) {
+        int r = convert(db->cursor->close(db->cursor));
+        db->cursor = nullptr;
+        if (r != 0)
+            return r;
+    }
+    DB_COMPACT c;
+    memset(&c, 0, sizeof c);
+    c.compact_fillpercent = fill_percent;
+    DBT start = dbt(from != nullptr ? *from : Slice{nullptr, 0});
+    DBT stop = dbt(to != nullptr ? *to : Slice{nullptr, 0});
+    int r = convert(db->db->compact(db->db, nullptr, from != nullptr ? &start : nullptr,
+                                    to != nullptr ? &stop : nullptr, &c, give_back ? DB_FREE_SPACE : 0, nullptr));
+    out->emptied = c.compact_pages_free;
+    out->given_back = c.compact_pages_truncated;
+    // The cut gives back the blocks reserved past the old end as well.
+    DB_MPOOLFILE *mpf = db->db->get_mpf(db->db);
+    db_pgno_t last;
+    u_int32_t page_size;
+    if (mpf->get_last_pgno(mpf, &last) == 0 && db->db->get_pagesize(db->db, &page_size) == 0)
+        db->room = std::min(db->room, (static_cast<off_t>(last) + 1) * page_size);
+    return r;
+}
+
+int btree_file_size(const Btree *db, off_t *bytes, uint32_t *page_size)
+{
+    struct stat st;
+    u_int32_t size;
+    int r = convert(db->db->get_pagesize(db->db, &size));
+    if (r != 0)
+        return r;
+    if (fstat(db->lock_fd, &st) == -1)
+        return -1;
+    *bytes = st.st_size;
+    *page_size = size;
+    return 0;
 }
 
 void btree_discard(Btree *db)

@@ -98,6 +98,29 @@ int btree_sync(Btree *db);
 bool btree_commit_due(const Btree *db);
 extern uint32_t btree_commit_changes;
 
+// What one compaction pass did: pages emptied by moving their records into
+// the pages before them, and pages cut off the end of the file.
+struct CompactPass {
+    uint32_t emptied;
+    uint32_t given_back;
+};
+
+// One pass of compaction over the keys from *from (the first key when
+// null) up to *to (the last when null), in one call of the library: every
+// leaf page with more than (100 - fill_percent) % of its room free is
+// filled from the pages after it. With give_back, pages near the end of
+// the file also move into free pages before them, and the free pages left
+// at the end are cut off the file. Its writes and the cut are held like
+// any other change until the next commit (btree_sync), which gives the
+// space back to the file system. The records stay as they are; the
+// handle's cursor is closed first, since the library moves the pages it
+// may stand on.
+int btree_compact(Btree *db, uint32_t fill_percent, const Slice *from, const Slice *to,
+                  bool give_back, CompactPass *out);
+
+// The size of the file on disk (its last commit) and the tree's page size.
+int btree_file_size(const Btree *db, off_t *bytes, uint32_t *page_size);
+
 // Forgets every change since the last commit; the file keeps that commit.
 // The handle is then only fit to be closed.
 void btree_discard(Btree *db);
@@ -109,7 +132,7 @@ int btree_close(Btree *db);
 // Test hook for failures that a healthy disk does not produce: after skip
 // further calls of op, the next one returns result (1, or -1 with errno
 // err) without reaching the library; once. A failing close still closes.
-enum class BtreeOp : int { get, put, del, seq, sync, close };
+enum class BtreeOp : int { get, put, del, seq, sync, close, compact };
 void btree_fail(BtreeOp op, unsigned skip, int result, int err);
 // Disarms the hook.
 void btree_fail_reset();

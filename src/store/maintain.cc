@@ -1,9 +1,12 @@
-// Store maintenance: truncation by age and the copy of every valid record
-// into another store file, each one walk over the store in key order.
+// Store maintenance: truncation by age, which compacts the store after it,
+// and the copy of every valid record into another store file, each one walk
+// over the store in key order.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
@@ -68,14 +71,165 @@ int commit_truncation()
     return 1;
 }
 
-} // namespace
+// Compaction. Runs append in the middle of the tree, once per unit, and
+// leave the pages they split half full; a truncation empties pages all over
+// the file. Compaction fills the pages again and cuts the free ones off the
+// end of the file.
+//
+// The library fills a page from the pages after it, one record at a time
+// where they do not fit whole; a page left partly full in front of full
+// ones thus shifts every record after it, page by page. A truncation leaves
+// such a page at the head of every unit's level, where its old records
+// went, so the pages are filled level by level from the second page of
+// each on: the half-full pages at the end of each level fill without
+// touching the full ones. A last pass over the whole tree moves the pages
+// near the end of the file into the free ones and cuts the file.
 
-int data_truncate(int days0, int days1)
+// Bytes that one record takes on a leaf page: its 8-byte key and 24-byte
+// value, each with its 3-byte header rounded up to 4 bytes, and their two
+// 2-byte index entries.
+constexpr uint64_t RECORD_BYTES = 12 + 28 + 2 * 2;
+// Bytes of a page that do not hold records: the page header.
+constexpr uint32_t PAGE_HEADER = 26;
+// A file larger than its records need by more than this share (in %) is
+// compacted: a store whose pages are full costs a truncation only this
+// check, and a steady store, whose runs add a day of half-full pages a
+// day, compacts every few days.
+constexpr uint64_t SLACK_PERCENT = 10;
+// Pages that are worth giving back at all.
+constexpr uint64_t MIN_PAGES = 8;
+// Each page is filled until less than this share of it is free; a page
+// that full is only read.
+constexpr uint32_t FILL_PERCENT = 94;
+// The last pass fills only pages that are this empty, and moves pages.
+constexpr uint32_t MOVE_ONLY_PERCENT = 1;
+
+// The kept records of one unit's level, in key order: the key a page's
+// worth of records after its first (where its filling begins) and the
+// first key of the level after it (where it ends).
+struct LevelRange {
+    uint16_t unit, level;
+    uint32_t kept;
+    bool has_from, has_to;
+    unsigned char from[KEY_SIZE];
+    unsigned char to[KEY_SIZE];
+};
+
+struct LevelRanges {
+    LevelRange *list;
+    size_t count, room;
+    uint32_t head; // records that the first page of a level can hold
+    bool failed;   // the list could not grow: no compaction
+};
+
+// Notes a kept record, met in key order.
+void note_kept(LevelRanges *g, const SampleKey &k)
 {
-    return data_truncate_at(static_cast<uint32_t>(time(nullptr)), days0, days1);
+    if (g->failed)
+        return;
+    unsigned char key[KEY_SIZE];
+    key_encode(k, key);
+    LevelRange *last = g->count > 0 ? &g->list[g->count - 1] : nullptr;
+    if (last == nullptr || last->unit != k.unit || last->level != k.level) {
+        if (last != nullptr) {
+            memcpy(last->to, key, KEY_SIZE);
+            last->has_to = true;
+        }
+        if (g->count == g->room) {
+            const size_t room = g->room == 0 ? 64 : 2 * g->room;
+            auto *grown = static_cast<LevelRange *>(realloc(g->list, room * sizeof(LevelRange)));
+            if (grown == nullptr) {
+                g->failed = true;
+                return;
+            }
+            g->list = grown;
+            g->room = room;
+        }
+        last = &g->list[g->count++];
+        *last = LevelRange{k.unit, k.level, 0, false, false, {}, {}};
+    }
+    if (++last->kept == g->head + 1) {
+        memcpy(last->from, key, KEY_SIZE);
+        last->has_from = true;
+    }
 }
 
-int data_truncate_at(uint32_t now, int days0, int days1)
+// The bytes that kept records fill when every page is full, with the meta
+// and root pages and about one internal page per hundred leaves.
+uint64_t bytes_needed(uint64_t kept, uint32_t page_size)
+{
+    const uint64_t room = page_size - PAGE_HEADER;
+    const uint64_t leaves = (kept * RECORD_BYTES + room - 1) / room;
+    return (2 + leaves + leaves / 100) * page_size;
+}
+
+int compact_failure()
+{
+    fprintf(stderr, "data_truncate: db->compact: %s\n", strerror(errno));
+    // What the library left half-done is never committed.
+    btree_discard(store_handle.db);
+    return 1;
+}
+
+int report_size_failure()
+{
+    fprintf(stderr, "data_truncate: fstat: %s: %s\n", store_handle.path, strerror(errno));
+    return 1;
+}
+
+// Compacts the store when its file is larger than its kept records need.
+// The passes are one commit: a crash leaves the store as the truncation
+// left it or compacted, with the same records.
+int compact_truncated(const LevelRanges &ranges, uint64_t kept)
+{
+    off_t before;
+    uint32_t page_size;
+    if (btree_file_size(store_handle.db, &before, &page_size) != 0)
+        return report_size_failure();
+    // The first page of each level is left as the truncation left it.
+    const uint64_t need = bytes_needed(kept, page_size) + ranges.count * page_size;
+    const auto size = static_cast<uint64_t>(before);
+    if (ranges.failed || size * 100 <= need * (100 + SLACK_PERCENT) ||
+        size < need + MIN_PAGES * page_size) {
+        if (verbosity >= 2)
+            printf("data_truncate: not compacted: file %lld bytes, its pages %llu%% full\n",
+                   static_cast<long long>(before),
+                   static_cast<unsigned long long>(
+                       size > 0 ? std::min<uint64_t>(100, need * 100 / size) : 100));
+        return 0;
+    }
+    uint64_t emptied = 0;
+    CompactPass done;
+    for (size_t i = 0; i < ranges.count && !run_stop_requested(); i++) {
+        const LevelRange &g = ranges.list[i];
+        if (!g.has_from)
+            continue;
+        const Slice from{g.from, KEY_SIZE}, to{g.to, KEY_SIZE};
+        if (btree_compact(store_handle.db, FILL_PERCENT, &from, g.has_to ? &to : nullptr, false,
+                          &done) != 0)
+            return compact_failure();
+        emptied += done.emptied;
+    }
+    if (!run_stop_requested()) {
+        if (btree_compact(store_handle.db, MOVE_ONLY_PERCENT, nullptr, nullptr, true, &done) != 0)
+            return compact_failure();
+        emptied += done.emptied;
+    }
+    if (commit_truncation() != 0)
+        return 1;
+    off_t after;
+    if (btree_file_size(store_handle.db, &after, &page_size) != 0)
+        return report_size_failure();
+    if (verbosity >= 2)
+        printf("data_truncate: compacted: %llu pages emptied, file %lld -> %lld bytes\n",
+               static_cast<unsigned long long>(emptied), static_cast<long long>(before),
+               static_cast<long long>(after));
+    return 0;
+}
+
+// The walk of a truncation, which notes the levels it keeps in ranges and
+// counts the records it keeps in *kept.
+int truncate_walk(uint32_t now, int days0, int days1, LevelRanges *ranges, uint64_t *kept)
 {
     uint32_t cut0 = cutoff(now, days0);
     uint32_t cut1 = cutoff(now, days1);
@@ -108,6 +262,8 @@ int data_truncate_at(uint32_t now, int days0, int days1)
             deleted++;
             if (btree_commit_due(store_handle.db) && commit_truncation() != 0)
                 return 1;
+        } else {
+            note_kept(ranges, r.key);
         }
         f = walk_step(Seek::next, &order, &r);
         if (f == Found::error) {
@@ -125,7 +281,34 @@ int data_truncate_at(uint32_t now, int days0, int days1)
     // A phase that follows may be forgotten whole: the truncation's own
     // deletions are committed now.
     if (commit_truncation() != 0)
+        return 1;
+    *kept = examined - deleted;
+    return result;
+}
+
+} // namespace
+
+int data_truncate(int days0, int days1)
+{
+    return data_truncate_at(static_cast<uint32_t>(time(nullptr)), days0, days1);
+}
+
+int data_truncate_at(uint32_t now, int days0, int days1)
+{
+    LevelRanges ranges{};
+    off_t size;
+    uint32_t page_size;
+    if (btree_file_size(store_handle.db, &size, &page_size) == 0 && page_size > PAGE_HEADER)
+        ranges.head = static_cast<uint32_t>((page_size - PAGE_HEADER) / RECORD_BYTES);
+    else
+        ranges.failed = true;
+    uint64_t kept = 0;
+    int result = truncate_walk(now, days0, days1, &ranges, &kept);
+    // Only after a whole walk: a stopped run ends soon, and a failed walk
+    // may have met a damaged page that compaction would walk onto too.
+    if (result == 0 && !run_stop_requested() && compact_truncated(ranges, kept) != 0)
         result = 1;
+    free(ranges.list);
     return result;
 }
 

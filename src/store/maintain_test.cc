@@ -84,10 +84,12 @@ TEST_F(Truncate, TracesEveryRecordAtVerbosityTwo)
     verbosity = 2;
     ::testing::internal::CaptureStdout();
     EXPECT_EQ(data_truncate_at(1000 + DAY, 1, 1), 0);
-    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "data_truncate: cutoff 1000, 1000\n"
-                                                        "3, 2, 500, val: 1.50, 1.50, 1.50\n"
-                                                        "3, 65535, 0, last: 0, 700, 2.25\n"
-                                                        "data_truncate: 2 of 2 entries deleted\n");
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+              "data_truncate: cutoff 1000, 1000\n"
+              "3, 2, 500, val: 1.50, 1.50, 1.50\n"
+              "3, 65535, 0, last: 0, 700, 2.25\n"
+              "data_truncate: 2 of 2 entries deleted\n"
+              "data_truncate: not compacted: file 8192 bytes, its pages 100% full\n");
 }
 
 struct CutoffCase {
@@ -117,7 +119,8 @@ TEST_P(TruncateCutoff, NeverWrapsIntoTheFuture)
     EXPECT_EQ(out, std::string(c.trace) + "1, 0, 1, val: 1.00, 1.00, 1.00\n1, 0, " +
                        std::to_string(c.now) + ", val: 1.00, 1.00, 1.00\n"
                        "1, 1, 1, val: 1.00, 1.00, 1.00\n1, 65535, 0, last: 0, 1, 1.00\n"
-                       "data_truncate: 0 of 4 entries deleted\n");
+                       "data_truncate: 0 of 4 entries deleted\n"
+                       "data_truncate: not compacted: file 8192 bytes, its pages 100% full\n");
     EXPECT_EQ(testing_util::dump_store(), sorted(recs));
 }
 
@@ -310,6 +313,174 @@ TEST_F(Truncate, LargeStoreMatchesModel)
     std::vector<Raw> expect = sorted(want);
     ASSERT_EQ(got.size(), expect.size());
     EXPECT_TRUE(got == expect);
+}
+
+// --- Compaction -------------------------------------------------------------
+
+off_t size_of(const std::string &path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? st.st_size : -1;
+}
+
+// Stores as cron leaves them: one run a minute, each storing a sample of
+// every unit, so that every run appends in the middle of the tree and
+// leaves the pages it splits half full.
+class Compact : public testing_util::StoreTest
+{
+  protected:
+    static constexpr int UNITS = 6;
+    static constexpr uint32_t START = NOW - 3 * DAY;
+
+    void runs(uint32_t from, uint32_t minutes)
+    {
+        for (uint32_t m = 0; m < minutes; m++)
+            for (int u = 1; u <= UNITS; u++)
+                ASSERT_EQ(data_put_value(0, from + 60 * m, u, u == 1, 0, u * 100.0 + m % 37), 0);
+    }
+
+    // The records that a truncation at now keeps, by the cutoff rules.
+    static std::vector<Raw> kept(const std::vector<Raw> &all, uint32_t now, int days0, int days1)
+    {
+        std::vector<Raw> out;
+        for (const Raw &r : all) {
+            SampleKey k = key_decode(reinterpret_cast<const unsigned char *>(r.key.data()));
+            uint32_t ts = k.ts;
+            if (k.level == LAST_LEVEL)
+                memcpy(&ts, r.value.data() + offsetof(LastRecord, ts), sizeof ts);
+            if (ts >= (k.level == 0 || k.level == LAST_LEVEL ? now - days0 * DAY : now - days1 * DAY))
+                out.push_back(r);
+        }
+        return out;
+    }
+
+    // Truncates at -vv, returning the line that follows the summary.
+    std::string truncate_traced(int days0, int days1)
+    {
+        verbosity = 2;
+        ::testing::internal::CaptureStdout();
+        EXPECT_EQ(data_truncate_at(NOW, days0, days1), 0);
+        std::string out = ::testing::internal::GetCapturedStdout();
+        verbosity = 0;
+        size_t summary = out.find(" entries deleted\n");
+        EXPECT_NE(summary, std::string::npos) << out.substr(0, 200);
+        return summary == std::string::npos ? "" : out.substr(summary + 17);
+    }
+
+    // The size of a packed copy of the store.
+    off_t packed_size()
+    {
+        std::string copy = dir_.path("packed.db");
+        unlink(copy.c_str());
+        EXPECT_EQ(data_copy(copy.c_str()), 0);
+        return size_of(copy);
+    }
+};
+
+struct CompactCase {
+    const char *name;
+    int days0, days1;
+    bool most_go;
+};
+
+class CompactAfterTruncation : public Compact, public ::testing::WithParamInterface<CompactCase>
+{
+};
+
+// Fault: a truncation left the file at its size, every page it emptied and
+// every half-full page still in it.
+TEST_P(CompactAfterTruncation, KeepsWhatTheWalkKeepsInAPackedFile)
+{
+    const CompactCase &c = GetParam();
+    runs(START, 3 * 1440);
+    ASSERT_EQ(data_close(), 0);
+    ASSERT_EQ(data_open(path_.c_str()), 0);
+    const std::vector<Raw> before = testing_util::dump_store();
+    const std::vector<Raw> want = kept(before, NOW, c.days0, c.days1);
+    ASSERT_EQ(c.most_go, want.size() < before.size() / 2) << want.size() << " of " << before.size();
+    const off_t size_before = size_of(path_);
+
+    const std::string line = truncate_traced(c.days0, c.days1);
+    const off_t size_after = size_of(path_);
+    EXPECT_EQ(line, "data_truncate: compacted: " + line.substr(26, line.find(" pages") - 26) +
+                        " pages emptied, file " + std::to_string(size_before) + " -> " +
+                        std::to_string(size_after) + " bytes\n");
+    EXPECT_TRUE(testing_util::dump_store() == want);
+    // Within the packed size and a page for each unit's level, whose first
+    // page is left as the truncation left it.
+    std::set<std::string> levels;
+    for (const Raw &r : want)
+        levels.insert(r.key.substr(0, 4));
+    EXPECT_LE(size_after * 100, packed_size() * 115 + levels.size() * 4096 * 100)
+        << size_before << " -> " << size_after << ", " << levels.size() << " levels";
+    EXPECT_EQ(testing_util::verify(path_), "");
+
+    // The same run goes on storing into the smaller file (every sample of
+    // the plain units; unit 1 counts a rate, which a counter that went
+    // down does not give).
+    runs(NOW, 60);
+    ASSERT_EQ(data_close(), 0);
+    EXPECT_EQ(testing_util::verify(path_), "");
+    ASSERT_EQ(data_open(path_.c_str()), 0);
+    const std::vector<Raw> now = testing_util::dump_store();
+    EXPECT_EQ(std::count_if(now.begin(), now.end(),
+                            [](const Raw &r) {
+                                SampleKey k = key_decode(
+                                    reinterpret_cast<const unsigned char *>(r.key.data()));
+                                return k.unit != 1 && k.level == 0 && k.ts >= NOW;
+                            }),
+              (UNITS - 1) * 60);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Stores, CompactAfterTruncation,
+    ::testing::Values(CompactCase{"most_records_go", 1, 365, true},
+                      CompactCase{"none_go_pages_half_full", 365, 365, false}),
+    [](const ::testing::TestParamInfo<CompactCase> &info) { return info.param.name; });
+
+// A store whose pages are full costs a truncation only the check: the file
+// is not written at all.
+TEST_F(Compact, FullPagesAreLeftAlone)
+{
+    runs(START, 1440);
+    const std::string packed = dir_.path("packed.db");
+    ASSERT_EQ(data_copy(packed.c_str()), 0);
+    ASSERT_EQ(data_close(), 0);
+    ASSERT_EQ(data_open(packed.c_str()), 0);
+    const std::string bytes = testing_util::read_file(packed);
+    const std::string line = truncate_traced(365, 365);
+    EXPECT_EQ(line.substr(0, line.find(" bytes")),
+              "data_truncate: not compacted: file " + std::to_string(bytes.size()));
+    ASSERT_EQ(data_close(), 0);
+    EXPECT_TRUE(testing_util::read_file(packed) == bytes);
+    ASSERT_EQ(data_open(path_.c_str()), 0);
+}
+
+// Fault: a compaction that the library could not finish had its half-made
+// changes committed, or passed for a completed truncation.
+TEST_F(Compact, FailureKeepsTheTruncationAndFails)
+{
+    runs(START, 1440);
+    ASSERT_EQ(data_close(), 0);
+    ASSERT_EQ(data_open(path_.c_str()), 0);
+    const std::vector<Raw> all = testing_util::dump_store();
+    const std::vector<Raw> want = kept(all, NOW, 2, 365);
+    const off_t size_before = size_of(path_);
+    btree_fail(BtreeOp::compact, 0, -1, EIO);
+    verbosity = 1;
+    ::testing::internal::CaptureStdout();
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(data_truncate_at(NOW, 2, 365), 1);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "data_truncate: db->compact: Input/output error\n");
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+              "data_truncate: " + std::to_string(all.size() - want.size()) + " of " +
+                  std::to_string(all.size()) + " entries deleted\n");
+    ASSERT_EQ(data_close(), 0);
+    EXPECT_EQ(size_of(path_), size_before);
+    EXPECT_EQ(testing_util::verify(path_), "");
+    ASSERT_EQ(data_open(path_.c_str()), 0);
+    EXPECT_TRUE(testing_util::dump_store() == want);
 }
 
 // --- Copy -----------------------------------------------------------------

@@ -137,6 +137,17 @@ bool data_last_failed();
 // ("data_truncate: dbsync: %s: %s\n") or the walk could not start or go on;
 // what was committed stays. A stop request (run/signals.h) ends the walk
 // before its next record, with 0, and commits what it deleted.
+//
+// After a whole walk, when the file is more than a tenth larger than the
+// kept records need in full pages, compacts the store: its pages are filled
+// and the free ones at the end of the file cut off, in one more commit
+// that leaves every record as it is. At verbosity 2 one line after the
+// summary says what it did ("data_truncate: compacted: %llu pages emptied,
+// file %lld -> %lld bytes\n") or why not ("data_truncate: not compacted:
+// file %lld bytes, its pages %llu%% full\n"). 1 when the library could not
+// compact ("data_truncate: db->compact: %s\n", and its changes are
+// forgotten: the handle is then only fit to be closed), the file could not
+// be examined ("data_truncate: fstat: %s: %s\n") or the commit failed.
 [[nodiscard]] int data_truncate(int days0, int days1);
 [[nodiscard]] int data_truncate_at(uint32_t now, int days0, int days1);
 
