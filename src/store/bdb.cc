@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 
@@ -183,6 +184,18 @@ int reserve_room(Btree *db)
     return -1;
 }
 
+// Removes "<path>.packed" and its journal, if there.
+void remove_packed(const char *path)
+{
+    char name[PATH_MAX + 16];
+    if (snprintf(name, sizeof name, "%s%s.journal", path, PACKED_SUFFIX) >=
+        static_cast<int>(sizeof name))
+        return;
+    unlink(name);
+    name[strlen(name) - strlen(".journal")] = '\0';
+    unlink(name);
+}
+
 enum class Attempt { opened, retry, failed };
 
 Attempt open_once(const char *path, bool read_only, Btree *out)
@@ -215,6 +228,9 @@ Attempt open_once(const char *path, bool read_only, Btree *out)
         close_keep_errno(fd);
         return Attempt::failed;
     }
+    // A packed copy that a run ended before it moved into place: no run
+    // packs this file while its lock is held here.
+    remove_packed(path);
     // An empty file is a new store, which only a writer can set up.
     const u_int32_t flags = read_only && locked.st_size > 0 ? DB_RDONLY : DB_CREATE;
     Journal *journal = nullptr;
@@ -545,6 +561,27 @@ int btree_file_size(const Btree *db, off_t *bytes, uint32_t *page_size)
     *bytes = st.st_size;
     *page_size = size;
     return 0;
+}
+
+int btree_sync_folder(const char *path)
+{
+    return journal_sync_folder(path);
+}
+
+int btree_stat(const Btree *db, struct stat *st)
+{
+    return fstat(db->lock_fd, st);
+}
+
+int btree_take_owner(Btree *db, const struct stat *like)
+{
+    struct stat st;
+    if (fstat(db->lock_fd, &st) == -1)
+        return -1;
+    if ((st.st_uid != like->st_uid || st.st_gid != like->st_gid) &&
+        fchown(db->lock_fd, like->st_uid, like->st_gid) == -1)
+        return -1;
+    return fchmod(db->lock_fd, like->st_mode & 07777);
 }
 
 void btree_discard(Btree *db)

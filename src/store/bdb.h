@@ -10,6 +10,7 @@
 #ifndef DORVANE_STORE_BDB_H_
 #define DORVANE_STORE_BDB_H_
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -120,6 +121,19 @@ int btree_compact(Btree *db, uint32_t fill_percent, const Slice *from, const Sli
 
 // The size of the file on disk (its last commit) and the tree's page size.
 int btree_file_size(const Btree *db, off_t *bytes, uint32_t *page_size);
+
+// Syncs the folder that holds path, so that a rename into it lasts.
+int btree_sync_folder(const char *path);
+
+// The suffix of the packed copy that a compaction writes beside the store
+// before it moves it into place; an open removes one that a run left.
+constexpr const char *PACKED_SUFFIX = ".packed";
+
+// The status of the locked file.
+int btree_stat(const Btree *db, struct stat *st);
+
+// Gives the file the owner, group and mode of like.
+int btree_take_owner(Btree *db, const struct stat *like);
 
 // Forgets every change since the last commit; the file keeps that commit.
 // The handle is then only fit to be closed.

@@ -901,6 +901,20 @@ void journal_detach(Journal *j)
     free(j);
 }
 
+int journal_sync_folder(const char *path)
+{
+    char *dir = folder_of(path);
+    if (dir == nullptr) {
+        errno = ENOMEM;
+        return -1;
+    }
+    int r = sync_dir(dir);
+    int saved = errno;
+    free(dir);
+    errno = saved;
+    return r;
+}
+
 int journal_recover(const char *path, int fd, Recovery *what, uint32_t *pages)
 {
     *what = Recovery::none;

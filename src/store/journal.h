@@ -52,6 +52,9 @@ void journal_discard(Journal *j);
 // Stops holding writes and frees j; what is still held is lost.
 void journal_detach(Journal *j);
 
+// Syncs the folder that holds path: a name made or changed in it lasts.
+int journal_sync_folder(const char *path);
+
 } // namespace dorvane
 
 #endif // DORVANE_STORE_JOURNAL_H_

@@ -2,9 +2,11 @@
 // and the copy of every valid record into another store file, each one walk
 // over the store in key order.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -177,9 +179,82 @@ int report_size_failure()
     return 1;
 }
 
+// Packs the store into a new file beside it, "<store>.packed", and moves
+// that into place. The store file is not written on the way, and the new
+// one commits in batches like a copy, so a crash leaves the store as the
+// truncation committed it, and memory stays bounded however much is given
+// back; a packed file that a crash left behind goes at the next open.
+// Ends with the store's handle on the new file. 0, or 1 after a reported
+// failure; PACK_IN_PLACE when the path is not a file that a rename can
+// replace (a symbolic or a second hard link).
+constexpr int PACK_IN_PLACE = 2;
+
+int pack_store()
+{
+    const char *path = store_handle.path;
+    struct stat st, named;
+    if (btree_stat(store_handle.db, &st) != 0)
+        return report_size_failure();
+    if (lstat(path, &named) != 0 || !S_ISREG(named.st_mode) || named.st_nlink != 1 ||
+        named.st_dev != st.st_dev || named.st_ino != st.st_ino)
+        return PACK_IN_PLACE;
+    // What a run that ended while it packed left there went at the open.
+    char packed[PATH_MAX];
+    if (snprintf(packed, sizeof packed, "%s%s", path, PACKED_SUFFIX) >= static_cast<int>(sizeof packed))
+        return PACK_IN_PLACE;
+    Btree *target;
+    if (btree_open(packed, &target) != 0) {
+        fprintf(stderr, "data_truncate: dbopen: %s: %s\n", packed, strerror(errno));
+        return 1;
+    }
+    bool done = btree_take_owner(target, &st) == 0;
+    StoreRecord r;
+    WalkOrder order{};
+    Found f = done ? walk_step(Seek::first, &order, &r) : Found::error;
+    for (; done && f == Found::record && !run_stop_requested(); f = walk_step(Seek::next, &order, &r)) {
+        if (!record_valid(r))
+            continue;
+        unsigned char key[KEY_SIZE];
+        unsigned char value[sizeof(SampleRecord)];
+        key_encode(r.key, key);
+        memcpy(value, r.value, r.value_size);
+        done = btree_put(target, Slice{key, KEY_SIZE}, Slice{value, r.value_size}) == 0 &&
+               (!btree_commit_due(target) || btree_sync(target) == 0);
+    }
+    done = done && f == Found::end && walk_reached_end(order, nullptr) && btree_sync(target) == 0;
+    if (!done) {
+        int saved = errno;
+        btree_discard(target);
+        (void)btree_close(target);
+        unlink(packed);
+        if (run_stop_requested())
+            return 0;
+        errno = saved;
+        fprintf(stderr, "data_truncate: %s: %s\n", packed, strerror(errno));
+        return 1;
+    }
+    if (btree_close(target) != 0 || rename(packed, path) != 0) {
+        fprintf(stderr, "data_truncate: %s: %s\n", packed, strerror(errno));
+        unlink(packed);
+        return 1;
+    }
+    // A crash from here on finds the packed store in place, or, until the
+    // folder is synced, the truncated one: both whole.
+    (void)btree_sync_folder(path);
+    // Runs that wait for the old file take the new one when it is let go.
+    (void)btree_close(store_handle.db);
+    if (btree_open(path, &store_handle.db) != 0) {
+        fprintf(stderr, "dbopen: %s: %s\n", path, strerror(errno));
+        store_handle.db = nullptr;
+        return 1;
+    }
+    return 0;
+}
+
 // Compacts the store when its file is larger than its kept records need.
-// The passes are one commit: a crash leaves the store as the truncation
-// left it or compacted, with the same records.
+// In place, the passes are one commit: a crash leaves the store as the
+// truncation left it or compacted, with the same records. What gives back
+// more than data_pack_bytes is packed into a new file instead (pack_store).
 int compact_truncated(const LevelRanges &ranges, uint64_t kept)
 {
     off_t before;
@@ -197,6 +272,21 @@ int compact_truncated(const LevelRanges &ranges, uint64_t kept)
                    static_cast<unsigned long long>(
                        size > 0 ? std::min<uint64_t>(100, need * 100 / size) : 100));
         return 0;
+    }
+    if (size - need > data_pack_bytes) {
+        const int packed = pack_store();
+        if (packed == 1 || store_handle.db == nullptr)
+            return 1;
+        if (packed == 0) {
+            off_t after;
+            if (btree_file_size(store_handle.db, &after, &page_size) != 0)
+                return report_size_failure();
+            if (verbosity >= 2)
+                printf("data_truncate: compacted: %llu pages emptied, file %lld -> %lld bytes\n",
+                       static_cast<unsigned long long>((before - after) / page_size),
+                       static_cast<long long>(before), static_cast<long long>(after));
+            return 0;
+        }
     }
     uint64_t emptied = 0;
     CompactPass done;
@@ -292,6 +382,8 @@ int data_truncate(int days0, int days1)
 {
     return data_truncate_at(static_cast<uint32_t>(time(nullptr)), days0, days1);
 }
+
+uint64_t data_pack_bytes = 32u << 20;
 
 int data_truncate_at(uint32_t now, int days0, int days1)
 {

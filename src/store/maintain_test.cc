@@ -1,10 +1,13 @@
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <random>
 #include <set>
 #include <string>
@@ -259,6 +262,135 @@ TEST_F(Truncate, BatchesCommittedBeforeAFailureStay)
     ASSERT_EQ(data_close(), 0);
     ASSERT_EQ(data_open(path_.c_str()), 0);
     EXPECT_EQ(testing_util::dump_store(), std::vector<Raw>(all.begin() + 1000, all.end()));
+}
+
+// Records of four units over 20 days, two minutes apart; the first 18
+// days are older than `-t 2` keeps at NOW.
+std::vector<Raw> twenty_days()
+{
+    std::vector<Raw> all;
+    for (uint16_t unit = 1; unit <= 4; unit++)
+        for (uint32_t t = NOW - 20 * DAY; t < NOW; t += 120)
+            all.push_back(sample(unit, 0, t, t % 89));
+    return all;
+}
+
+std::vector<Raw> kept_after_two_days(const std::vector<Raw> &all)
+{
+    std::vector<Raw> kept;
+    for (const Raw &r : all)
+        if (key_decode(reinterpret_cast<const unsigned char *>(r.key.data())).ts >= NOW - 2 * DAY)
+            kept.push_back(r);
+    return kept;
+}
+
+// What the truncation gives back beyond data_pack_bytes is packed into a
+// new file that takes the store's place, mode and owner, and the run goes
+// on with it; through a symbolic link, which a rename would replace, the
+// store is compacted in place.
+struct PackCase {
+    const char *name;
+    bool linked;
+};
+
+class Packing : public testing_util::TestWithParam<PackCase>
+{
+  protected:
+    testing_util::TempDir dir_;
+};
+
+TEST_P(Packing, GivesBackTheSpaceAndKeepsTheStoresPlace)
+{
+    const std::string real = dir_.path("s.db"), path = GetParam().linked ? dir_.path("l.db") : real;
+    if (GetParam().linked) {
+        ASSERT_EQ(symlink(real.c_str(), path.c_str()), 0);
+    }
+    const std::vector<Raw> all = twenty_days();
+    ASSERT_EQ(data_open(path.c_str()), 0);
+    put_all(all);
+    ASSERT_EQ(data_close(), 0);
+    ASSERT_EQ(chmod(real.c_str(), 0640), 0);
+    struct stat before;
+    ASSERT_EQ(stat(real.c_str(), &before), 0);
+
+    data_pack_bytes = 0;
+    ASSERT_EQ(data_open(path.c_str()), 0);
+    EXPECT_EQ(data_truncate_at(NOW, 2, 365), 0);
+    // The run goes on with the store that is in place now.
+    put_all({sample(9, 0, NOW)});
+    ASSERT_EQ(data_close(), 0);
+
+    struct stat after, link;
+    ASSERT_EQ(stat(real.c_str(), &after), 0);
+    ASSERT_EQ(lstat(path.c_str(), &link), 0);
+    EXPECT_EQ(S_ISLNK(link.st_mode), GetParam().linked);
+    EXPECT_NE(after.st_ino == before.st_ino, !GetParam().linked) << "packed into place or not";
+    EXPECT_EQ(after.st_mode & 07777, 0640u);
+    EXPECT_LT(after.st_size * 4, before.st_size);
+    EXPECT_EQ(access((real + ".packed").c_str(), F_OK), -1);
+    EXPECT_EQ(testing_util::verify(real), "");
+    ASSERT_EQ(data_open(path.c_str()), 0);
+    std::vector<Raw> want = kept_after_two_days(all);
+    want.push_back(sample(9, 0, NOW));
+    EXPECT_EQ(testing_util::dump_store(), sorted(want));
+    ASSERT_EQ(data_close(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Store, Packing,
+                         ::testing::Values(PackCase{"File", false}, PackCase{"SymbolicLink", true}),
+                         testing_util::row_name);
+
+// Killed at random moments of a truncation that packs: the store holds the
+// records it held before or those the truncation kept, verifies, and the
+// next open removes a packed file left half written.
+TEST_F(Packing, KilledWhilePackingLeavesAWholeStore)
+{
+    const std::string path = dir_.path("s.db");
+    const std::vector<Raw> all = twenty_days();
+    ASSERT_EQ(data_open(path.c_str()), 0);
+    put_all(all);
+    ASSERT_EQ(data_close(), 0);
+    const std::string original = testing_util::read_file(path);
+    const std::vector<Raw> kept = kept_after_two_days(all);
+    auto truncating = [&] {
+        testing_util::write_file(path, original);
+        fflush(nullptr);
+        const pid_t pid = fork();
+        if (pid == 0) {
+            data_pack_bytes = 0;
+            _exit(data_open(path.c_str()) || data_truncate_at(NOW, 2, 365) || data_close());
+        }
+        return pid;
+    };
+    // One truncation let be says how long the kills may come after its start.
+    const auto start = std::chrono::steady_clock::now();
+    pid_t pid = truncating();
+    ASSERT_GT(pid, 0);
+    int st;
+    ASSERT_EQ(waitpid(pid, &st, 0), pid);
+    ASSERT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
+    const auto took = std::chrono::duration_cast<std::chrono::microseconds>(
+        std::chrono::steady_clock::now() - start);
+    std::mt19937 rng(11);
+    std::uniform_int_distribution<int64_t> after_us(0, took.count());
+    int whole = 0, packed = 0;
+    for (int round = 0; round < 30; round++) {
+        pid = truncating();
+        ASSERT_GT(pid, 0);
+        usleep(static_cast<useconds_t>(after_us(rng)));
+        kill(pid, SIGKILL);
+        ASSERT_EQ(waitpid(pid, &st, 0), pid);
+        ASSERT_EQ(data_open(path.c_str(), true), 0);
+        const std::vector<Raw> got = testing_util::dump_store();
+        ASSERT_EQ(data_close(), 0);
+        ASSERT_TRUE(got == sorted(all) || got == sorted(kept)) << "round " << round << ": "
+                                                               << got.size() << " records";
+        EXPECT_EQ(testing_util::verify(path), "");
+        EXPECT_EQ(access((path + ".packed").c_str(), F_OK), -1) << "round " << round;
+        (got.size() == kept.size() ? packed : whole)++;
+    }
+    EXPECT_GT(packed, 0);
+    EXPECT_GT(whole, 0);
 }
 
 TEST_F(Truncate, LargeStoreMatchesModel)

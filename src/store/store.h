@@ -148,6 +148,10 @@ bool data_last_failed();
 // compact ("data_truncate: db->compact: %s\n", and its changes are
 // forgotten: the handle is then only fit to be closed), the file could not
 // be examined ("data_truncate: fstat: %s: %s\n") or the commit failed.
+// A compaction that would give back more than this many bytes packs the
+// store into a new file beside it and moves that into place, instead of
+// holding every page it moves in memory until one commit. Lowered by tests.
+extern uint64_t data_pack_bytes;
 [[nodiscard]] int data_truncate(int days0, int days1);
 [[nodiscard]] int data_truncate_at(uint32_t now, int days0, int days1);
 

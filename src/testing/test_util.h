@@ -29,6 +29,7 @@
 #include "run/run.h"
 #include "run/signals.h"
 #include "store/bdb.h"
+#include "store/store.h"
 
 namespace dorvane::testing_util {
 
@@ -40,20 +41,23 @@ namespace dorvane::testing_util {
 struct ProcessDefaults {
     unsigned watchdog_seconds;
     uint32_t btree_commit_changes;
+    uint64_t data_pack_bytes;
     const char *query_shell;
 };
-inline const ProcessDefaults PROCESS_DEFAULTS{watchdog_seconds, btree_commit_changes, query_shell};
+inline const ProcessDefaults PROCESS_DEFAULTS{watchdog_seconds, btree_commit_changes,
+                                              data_pack_bytes, query_shell};
 
 // Puts every setting that the layers keep for the whole process back as the
 // program starts: the verbosity, the collect table and its timeout, the
-// store's fault hook and commit size, the watchdog's timer and budget, the
-// shell of the queries, and the run's stop request.
+// store's fault hook, commit size and packing size, the watchdog's timer
+// and budget, the shell of the queries, and the run's stop request.
 inline void reset_process_state()
 {
     verbosity = 0;
     collect_reset();
     btree_fail_reset();
     btree_commit_changes = PROCESS_DEFAULTS.btree_commit_changes;
+    data_pack_bytes = PROCESS_DEFAULTS.data_pack_bytes;
     watchdog_disarm();
     watchdog_seconds = PROCESS_DEFAULTS.watchdog_seconds;
     query_shell = PROCESS_DEFAULTS.query_shell;
