@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/common.h"
 #include "config/config.h"
 
 namespace dorvane {
@@ -17,7 +18,7 @@ int config_time_range(Pool *pool, const char *clause, const char *name, uint32_t
                       uint32_t *to)
 {
     if (!config_timeframe_safe(clause)) {
-        fprintf(stderr, "%s: invalid character in time range\n", name);
+        message("%s: invalid character in time range", name);
         return -1;
     }
     // The clause stands where an image's time range stands. The block then
@@ -29,13 +30,13 @@ int config_time_range(Pool *pool, const char *clause, const char *name, uint32_t
                                clause, MIN_IMAGE_WIDTH, MIN_IMAGE_HEIGHT);
     FILE *stream = fmemopen(text, strlen(text), "rb");
     if (stream == nullptr) {
-        perror("fmemopen() failed");
+        message_errno("fmemopen() failed");
         return -1;
     }
     ImageSpec *images = nullptr;
-    int result = parse_config_stream(pool, stream, name, &images);
+    const ConfigResult result = parse_config_stream(pool, stream, name, &images);
     fclose(stream);
-    if (result != 0 || images == nullptr)
+    if (result != ConfigResult::read || images == nullptr)
         return -1;
     *from = images->from;
     *to = images->to;

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include "config/config.h"
-#include "run/run.h"
 #include "testing/test_util.h"
 
 namespace dorvane {

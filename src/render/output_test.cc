@@ -71,7 +71,7 @@ class OutputTest : public testing_util::Test
         gdImageColorAllocate(im_.get(), 255, 255, 255);
         gdImageSetPixel(im_.get(), 4, 2, gdImageColorAllocate(im_.get(), 0, 0, 0));
     }
-    int write(const std::string &file) { return graph_write_png(im_.get(), file.c_str()); }
+    int write(const std::string &file) { return graph_write_png(im_.get(), file.c_str(), nullptr); }
 
     // Writes file and returns what was said on standard error.
     std::string write_failing(const std::string &file, int expected = 1)
@@ -296,7 +296,7 @@ TEST_F(OutputTest, FailingWriteKeepsOldImage)
     void (*old_handler)(int) = signal(SIGXFSZ, SIG_IGN);
     testing::internal::CaptureStderr();
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
-    const int result = graph_write_png(noisy.get(), file.c_str());
+    const int result = graph_write_png(noisy.get(), file.c_str(), nullptr);
     setrlimit(RLIMIT_FSIZE, &old_limit);
     const std::string err = testing::internal::GetCapturedStderr();
     signal(SIGXFSZ, old_handler);
@@ -324,7 +324,7 @@ TEST_F(OutputTest, KilledWriteLeavesNoTemporaryFile)
         getrlimit(RLIMIT_FSIZE, &limit);
         limit.rlim_cur = 4096;
         setrlimit(RLIMIT_FSIZE, &limit);
-        _exit(graph_write_png(noisy.get(), file.c_str()));
+        _exit(graph_write_png(noisy.get(), file.c_str(), nullptr));
     }
     int status = 0;
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
