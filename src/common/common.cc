@@ -29,6 +29,7 @@ namespace {
 // is written in pieces.
 void emit(const char *reason, const char *format, va_list ap)
 {
+    const int saved = errno;
     char line[4096];
     va_list again;
     va_copy(again, ap);
@@ -41,6 +42,7 @@ void emit(const char *reason, const char *format, va_list ap)
                           : snprintf(line + len, sizeof line - len, "\n");
         if (m >= 0 && static_cast<size_t>(m) < sizeof line - len) {
             fwrite(line, 1, len + static_cast<size_t>(m), stderr);
+            errno = saved;
             return;
         }
     }
@@ -52,6 +54,7 @@ void emit(const char *reason, const char *format, va_list ap)
     }
     fputc('\n', stderr);
     funlockfile(stderr);
+    errno = saved;
 }
 
 } // namespace

@@ -33,8 +33,8 @@ void trace(int level, const char *format, ...) __attribute__((format(printf, 2, 
 // One line on standard error, in one write: the formatted text and a line
 // end. message_errno puts ": " and the text of errno (as it was when it was
 // called) before the line end, as err(3) does; message adds nothing, as
-// errx(3). Neither prints the program's name, and neither ends the
-// process.
+// errx(3). Neither prints the program's name or ends the process, and
+// both leave errno as it was.
 void message(const char *format, ...) __attribute__((format(printf, 1, 2)));
 void message_errno(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
