@@ -141,10 +141,11 @@ bool config_timeframe_safe(const char *text);
 // 1796086400", or nothing) by the configuration's own rules, as the time
 // range of an image, into *from and *to. Anything else that an image may
 // say (theme, size, graphs) is a syntax error. Messages are those of the
-// configuration, with name in place of the file name: 0, or -1 after them
-// ("%s: invalid character in time range\n" for text that is not safe).
-int config_time_range(Pool *pool, const char *clause, const char *name, uint32_t *from,
-                      uint32_t *to);
+// configuration, with name in place of the file name: read, or errors
+// after them ("%s: invalid character in time range\n" for text that is not
+// safe).
+[[nodiscard]] ConfigResult config_time_range(Pool *pool, const char *clause, const char *name,
+                                             uint32_t *from, uint32_t *to);
 
 } // namespace dorvane
 

@@ -14,12 +14,12 @@ bool config_timeframe_safe(const char *text)
     return strpbrk(text, "\n{}\"'#\\") == nullptr;
 }
 
-int config_time_range(Pool *pool, const char *clause, const char *name, uint32_t *from,
-                      uint32_t *to)
+ConfigResult config_time_range(Pool *pool, const char *clause, const char *name, uint32_t *from,
+                               uint32_t *to)
 {
     if (!config_timeframe_safe(clause)) {
         message("%s: invalid character in time range", name);
-        return -1;
+        return ConfigResult::errors;
     }
     // The clause stands where an image's time range stands. The block then
     // gives its other clauses itself, in their fixed order, so that a theme,
@@ -31,16 +31,16 @@ int config_time_range(Pool *pool, const char *clause, const char *name, uint32_t
     FILE *stream = fmemopen(text, strlen(text), "rb");
     if (stream == nullptr) {
         message_errno("fmemopen() failed");
-        return -1;
+        return ConfigResult::errors;
     }
     ImageSpec *images = nullptr;
     const ConfigResult result = parse_config_stream(pool, stream, name, &images);
     fclose(stream);
     if (result != ConfigResult::read || images == nullptr)
-        return -1;
+        return ConfigResult::errors;
     *from = images->from;
     *to = images->to;
-    return 0;
+    return ConfigResult::read;
 }
 
 } // namespace dorvane

@@ -367,7 +367,8 @@ int storetool_export(Pool *pool, const ToolSettings *s)
     uint32_t beg = 0, end = UINT32_MAX;
     if (s->clause != nullptr || s->width != 0) {
         const char *name = buffer_printf(pool, "%s: time range", op);
-        if (config_time_range(pool, s->clause != nullptr ? s->clause : "", name, &beg, &end) != 0)
+        if (config_time_range(pool, s->clause != nullptr ? s->clause : "", name, &beg, &end) !=
+            ConfigResult::read)
             return 1;
     }
     if (beg > end || (s->width != 0 && beg == end)) {
