@@ -46,9 +46,10 @@ struct Fault {
 };
 Fault fault;
 
+// A result of convert, or of the test hook, as a Found.
 Found found(int r)
 {
-    return static_cast<Found>(r);
+    return r == 0 ? Found::record : r == -1 ? Found::error : Found::end;
 }
 
 // Whether the hook fails this call of op; errno is set when it does.

@@ -129,7 +129,9 @@ void get_values_resample(const Request &q, uint32_t tt, uint32_t ts, double v)
     uint32_t j = bucket_of(q, tt);
     double from = ts - q.beg;
     double to = tt - q.beg;
-    trace(3, "get_values_resample(beg %u, end %u, type %d, siz %u, spp %.2f, tt %u, ts %u, v %.2f)\n",
+    trace(3,
+          "get_values_resample(beg %u, end %u, type %d, siz %u, spp %.2f, tt %u, ts %u, "
+          "v %.2f)\n",
           q.beg, q.end, static_cast<int>(q.type), q.siz, q.spp, tt, ts, v);
     trace(3, "get_values_resample: enter, i %u, j %u\n", i, j);
     for (uint32_t b = i; b <= j && b < q.siz; b++) {
