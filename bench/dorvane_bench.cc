@@ -607,7 +607,7 @@ void retrieve_dorvane(benchmark::State &st, uint32_t days)
     if (data_open(year_store().c_str()) != 0)
         return fail(st, "data_open");
     for (auto _ : st) {
-        if (data_get_values(1, beg, end, 2, COLUMNS, values, 0) != 0)
+        if (data_get_values(1, beg, end, GraphType::average, COLUMNS, values, 0) != 0)
             return fail(st, "data_get_values");
         benchmark::DoNotOptimize(values);
     }
@@ -849,11 +849,12 @@ struct Drawing {
 
     explicit Drawing(const std::string &file) : pool(pool_create(1024))
     {
-        graph_add_image(pool, &images, pool_strdup(pool, file.c_str()), 0, 640, 320, T0 - DAY, T0);
+        graph_add_image(pool, &images, pool_strdup(pool, file.c_str()), Theme::white, 640, 320,
+                        T0 - DAY, T0);
         graph_add_graph(pool, &images->right, images->plot_width, 2, "out", "bytes", 0x0000ff, 0,
-                        1, 2);
+                        1, GraphType::average);
         graph_add_graph(pool, &images->left, images->plot_width, 1, "in", "bytes", 0x00cc00, 1, 1,
-                        2);
+                        GraphType::average);
         for (int i = 0; i < images->plot_width; i++) {
             left.push_back(1e6 * (1.5 + sin(i / 40.0)));
             right.push_back(4e5 * (1.2 + cos(i / 25.0)));
@@ -873,7 +874,7 @@ void draw_dorvane(benchmark::State &st)
     Drawing d(scratch->file("draw.png"));
     for (auto _ : st) {
         d.reset();
-        if (graph_generate_images_at(d.images, T0) != 0)
+        if (graph_generate_images_at(d.images, T0, nullptr) != 0)
             return fail(st, "graph_generate_images");
     }
 }
@@ -885,7 +886,7 @@ void draw_bare(benchmark::State &st)
     {
         Drawing d(file);
         d.reset();
-        if (graph_generate_images_at(d.images, T0) != 0)
+        if (graph_generate_images_at(d.images, T0, nullptr) != 0)
             return fail(st, "graph_generate_images");
     }
     FILE *in = fopen(file.c_str(), "rb");

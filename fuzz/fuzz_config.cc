@@ -12,7 +12,7 @@
 
 #include "config/config.h"
 #include "pool/pool.h"
-#include "run/run.h"
+#include "common/common.h"
 
 #define FUZZ_NAME "fuzz_config"
 #include "fuzz_check.h"
@@ -29,7 +29,8 @@ void check_graphs(const ImageSpec *image, const GraphSpec *list)
         FUZZ_CHECK(g->color >= 0 && g->color <= 0xffffff);
         FUZZ_CHECK(g->filled == 0 || g->filled == 1);
         FUZZ_CHECK(g->bps == 0 || g->bps == 1);
-        FUZZ_CHECK(g->type >= 1 && g->type <= 3);
+        FUZZ_CHECK(g->type == GraphType::minimum || g->type == GraphType::average ||
+                   g->type == GraphType::maximum);
         FUZZ_CHECK(g->values != nullptr);
         // Touch every value as retrieval and rendering will: the array must
         // be as long as the image's plot width.
@@ -55,9 +56,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (f == nullptr)
         abort();
     ImageSpec *images = nullptr;
-    int result = parse_config_stream(pool, f, "fuzz.conf", &images);
+    const ConfigResult result = parse_config_stream(pool, f, "fuzz.conf", &images);
     fclose(f);
-    FUZZ_CHECK(result == 0 || result == -1);
+    FUZZ_CHECK(result == ConfigResult::read || result == ConfigResult::errors);
 
     for (unsigned i = 0; i < collect_table.count; i++) {
         const CollectEntry &row = collect_table.rows[i];
@@ -75,7 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     for (const ImageSpec *image = images; image != nullptr; image = image->next) {
         FUZZ_CHECK(image->file != nullptr);
         FUZZ_CHECK(image->left != nullptr || image->right != nullptr);
-        FUZZ_CHECK(image->theme == 0 || image->theme == 1);
+        FUZZ_CHECK(image->theme == Theme::white || image->theme == Theme::black);
         FUZZ_CHECK(image->width >= MIN_IMAGE_WIDTH && image->width <= MAX_IMAGE_SIZE);
         FUZZ_CHECK(image->height >= MIN_IMAGE_HEIGHT && image->height <= MAX_IMAGE_SIZE);
         FUZZ_CHECK(image->plot_width >= 1 && image->plot_height >= 13);

@@ -13,6 +13,7 @@
 
 #include "config/config.h"
 #include "pool/pool.h"
+#include "render/render.h"
 #include "run/run.h"
 
 #define FUZZ_NAME "fuzz_options"

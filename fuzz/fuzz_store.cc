@@ -26,7 +26,7 @@
 
 #include <fuzzer/FuzzedDataProvider.h>
 
-#include "run/run.h"
+#include "common/common.h"
 #include "store/access.h"
 #include "store/store.h"
 
@@ -224,13 +224,13 @@ Records store_dump()
 {
     Records out;
     Slice k{nullptr, 0}, v{nullptr, 0};
-    int r = btree_seq(store_handle.db, &k, &v, Seek::first);
-    while (r == 0) {
+    Found r = btree_seq(store_handle.db, &k, &v, Seek::first);
+    while (r == Found::record) {
         out[std::string(reinterpret_cast<const char *>(k.data), k.size)] =
             v.data ? std::string(reinterpret_cast<const char *>(v.data), v.size) : std::string();
         r = btree_seq(store_handle.db, &k, &v, Seek::next);
     }
-    FUZZ_CHECK(r == 1);
+    FUZZ_CHECK(r == Found::end);
     return out;
 }
 
@@ -250,7 +250,8 @@ void fuzz_get(FuzzedDataProvider &in, uint32_t now)
     constexpr double untouched = 12345.678;
     std::vector<double> values(siz + 1, untouched);
     Records before = store_dump();
-    int r = data_get_values(unit, beg, end, type, siz, values.data(), report);
+    int r =
+        data_get_values(unit, beg, end, static_cast<GraphType>(type), siz, values.data(), report);
     FUZZ_CHECK(r == 0 || r == 1);
     FUZZ_CHECK(values[siz] == untouched);
     if (beg >= end || type < 1 || type > 3) {

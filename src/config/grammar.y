@@ -6,6 +6,7 @@
  * and parsing resumes at the next "collect", "image" or "timeout".
  */
 %code requires {
+#include "config/config.h"
 namespace dorvane { struct GraphItem; }
 }
 
@@ -19,9 +20,9 @@ namespace dorvane { struct GraphItem; }
 #include <cstring>
 #include <ctime>
 
+#include "common/common.h"
 #include "config/config.h"
 #include "config/lexer.h"
-#include "run/run.h"
 
 namespace dorvane {
 
@@ -34,7 +35,7 @@ struct GraphItem {
     int color;
     int filled;
     int bps;
-    int type;
+    GraphType type;
     GraphItem *next;
 };
 
@@ -58,7 +59,7 @@ uint32_t time_ago(uint32_t count, uint32_t seconds)
     return back > now ? 0 : now - static_cast<uint32_t>(back);
 }
 
-int add_image(const char *file, int theme, int width, int height, uint32_t from, uint32_t to,
+int add_image(const char *file, Theme theme, int width, int height, uint32_t from, uint32_t to,
               GraphItem *left, GraphItem *right)
 {
     graph_add_image(parse_pool, parse_images, file, theme, width, height, from, to);
@@ -95,6 +96,8 @@ static void yyerror(const char *message) { config_error("%s", message); }
     struct { uint32_t from, to; } range;
     struct { int width, height; } size;
     dorvane::GraphItem *item;
+    dorvane::Theme theme;
+    dorvane::GraphType graph_type;
 }
 
 /* Declared in this order so that the token codes run from 257 to 286, and
@@ -106,7 +109,9 @@ static void yyerror(const char *message) { config_error("%s", message); }
 %token <number> NUMBER
 %token <string> TIMEOUT
 
-%type <number> tdiff_opt vdiff_opt time_unit time_spec theme_opt bps_opt type_opt filled_opt
+%type <number> tdiff_opt vdiff_opt time_unit time_spec bps_opt filled_opt
+%type <theme> theme_opt
+%type <graph_type> type_opt
 %type <range> time_range
 %type <size> size_opt
 %type <item> left_opt right_opt graph_list graph_item
@@ -193,9 +198,9 @@ time_unit   : MINUTES { $$ = 60; }
             | YEARS { $$ = 31536000; }
             ;
 
-theme_opt   : /* empty */ { $$ = 0; }
-            | THEME WHITE { $$ = 0; }
-            | THEME BLACK { $$ = 1; }
+theme_opt   : /* empty */ { $$ = dorvane::Theme::white; }
+            | THEME WHITE { $$ = dorvane::Theme::white; }
+            | THEME BLACK { $$ = dorvane::Theme::black; }
             ;
 
 size_opt    : /* empty */ { $$.width = 640; $$.height = 320; }
@@ -247,10 +252,10 @@ bps_opt     : /* empty */ { $$ = 0; }
             | BPS { $$ = 1; }
             ;
 
-type_opt    : /* empty */ { $$ = 2; }
-            | AVG { $$ = 2; }
-            | MIN { $$ = 1; }
-            | MAX { $$ = 3; }
+type_opt    : /* empty */ { $$ = dorvane::GraphType::average; }
+            | AVG { $$ = dorvane::GraphType::average; }
+            | MIN { $$ = dorvane::GraphType::minimum; }
+            | MAX { $$ = dorvane::GraphType::maximum; }
             ;
 
 filled_opt  : /* empty */ { $$ = 0; }
@@ -261,21 +266,21 @@ filled_opt  : /* empty */ { $$ = 0; }
 
 namespace dorvane {
 
-int parse_config_stream(Pool *pool, FILE *stream, const char *name, ImageSpec **images)
+ConfigResult parse_config_stream(Pool *pool, FILE *stream, const char *name, ImageSpec **images)
 {
     parse_images = images;
     parse_pool = pool;
     config_begin(stream, name, pool);
     yyparse();
-    return config_reader.config_errors != 0 ? -1 : 0;
+    return config_reader.config_errors != 0 ? ConfigResult::errors : ConfigResult::read;
 }
 
-int parse_config(Pool *pool, const char *path, ImageSpec **images)
+ConfigResult parse_config(Pool *pool, const char *path, ImageSpec **images)
 {
     FILE *stream = fopen(path, "rb");
     if (stream == nullptr) {
-        perror("fopen() failed");
-        return 1;
+        message_errno("fopen() failed");
+        return ConfigResult::not_read;
     }
     // A directory opens fine but reads as an error: refuse it up front.
     struct stat st;
@@ -283,16 +288,16 @@ int parse_config(Pool *pool, const char *path, ImageSpec **images)
     if (!known || S_ISDIR(st.st_mode)) {
         if (known)
             errno = EISDIR;
-        perror("fopen() failed");
+        message_errno("fopen() failed");
         fclose(stream);
-        return 1;
+        return ConfigResult::not_read;
     }
     // Checked on the open file: the file read is the file checked.
     if (config_check_writers(&st, path) != 0) {
         fclose(stream);
-        return 1;
+        return ConfigResult::not_read;
     }
-    int result = parse_config_stream(pool, stream, path, images);
+    const ConfigResult result = parse_config_stream(pool, stream, path, images);
     fclose(stream);
     return result;
 }

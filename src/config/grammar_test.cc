@@ -12,7 +12,6 @@
 
 #include "config/config.h"
 #include "config/lexer.h"
-#include "run/run.h"
 #include "testing/test_util.h"
 
 namespace dorvane {
@@ -26,13 +25,13 @@ class Grammar : public testing_util::Test {
     void SetUp() override { pool = pool_create(1024); }
     void TearDown() override { pool_destroy(pool); }
 
-    int parse(const std::string &text)
+    ConfigResult parse(const std::string &text)
     {
         FILE *f = text.empty() ? fopen("/dev/null", "rb")
                                : fmemopen(const_cast<char *>(text.data()), text.size(), "rb");
         testing::internal::CaptureStderr();
         before = static_cast<uint32_t>(time(nullptr));
-        int result = parse_config_stream(pool, f, "t.conf", &images);
+        const ConfigResult result = parse_config_stream(pool, f, "t.conf", &images);
         after = static_cast<uint32_t>(time(nullptr));
         errors = testing::internal::GetCapturedStderr();
         fclose(f);
@@ -79,7 +78,7 @@ TEST_F(Grammar, ExampleConfiguration)
                        "graph 1 \"load average\" \"processes\" color 0 0 255\n"
                        "right graph 2 bps \"traffic in\" \"bits/s\" color 0 128 0\n"
                        "}\n";
-    ASSERT_EQ(parse(text), 0);
+    ASSERT_EQ(parse(text), ConfigResult::read);
     EXPECT_EQ(errors, "");
 
     ASSERT_EQ(collect_table.count, 2u);
@@ -100,7 +99,7 @@ TEST_F(Grammar, ExampleConfiguration)
     EXPECT_STREQ(im.file, "/var/www/load.png");
     EXPECT_AGO(im.from, 2 * 86400u);
     EXPECT_AGO(im.to, 0u);
-    EXPECT_EQ(im.theme, 1);
+    EXPECT_EQ(im.theme, Theme::black);
     EXPECT_EQ(im.width, 800);
     EXPECT_EQ(im.height, 200);
     EXPECT_EQ(im.plot_width, 667);
@@ -122,7 +121,7 @@ TEST_F(Grammar, ExampleConfiguration)
             EXPECT_EQ(g->color, w.color);
             EXPECT_EQ(g->filled, w.filled);
             EXPECT_EQ(g->bps, w.bps);
-            EXPECT_EQ(g->type, w.type);
+            EXPECT_EQ(static_cast<int>(g->type), w.type);
             EXPECT_EQ(g->maximum, 0.0);
             for (int i = 0; i < im.plot_width; i++)
                 ASSERT_EQ(g->values[i], 0.0) << i;
@@ -137,20 +136,21 @@ TEST_F(Grammar, ExampleConfiguration)
 
 TEST_F(Grammar, Defaults)
 {
-    ASSERT_EQ(parse("image \"a.png\" { left graph 3 \"l\" \"y\" color 0 0 0 }"), 0);
+    ASSERT_EQ(parse("image \"a.png\" { left graph 3 \"l\" \"y\" color 0 0 0 }"),
+              ConfigResult::read);
     EXPECT_EQ(errors, "");
     ASSERT_EQ(image_count(), 1u);
     EXPECT_EQ(images->width, 640);
     EXPECT_EQ(images->height, 320);
     EXPECT_EQ(images->plot_width, 507);
     EXPECT_EQ(images->plot_height, 255);
-    EXPECT_EQ(images->theme, 0);
+    EXPECT_EQ(images->theme, Theme::white);
     // 1440 seconds, not minutes.
     EXPECT_AGO(images->to, 0u);
     EXPECT_AGO(images->from, 1440u);
     EXPECT_EQ(images->right, nullptr);
     ASSERT_NE(images->left, nullptr);
-    EXPECT_EQ(images->left->type, 2);
+    EXPECT_EQ(images->left->type, GraphType::average);
     EXPECT_EQ(images->left->bps, 0);
     EXPECT_EQ(images->left->filled, 0);
 }
@@ -160,12 +160,12 @@ TEST_F(Grammar, GraphOrderAndImageOrder)
     ASSERT_EQ(parse("image \"first\" { right graph 1 \"g1\" \"a\" color 0 0 0,"
                     " graph 2 \"g2\" \"a\" color 0 0 0, graph 3 \"g3\" \"a\" color 0 0 0 }"
                     "image \"second\" { theme white left graph 4 min \"g4\" \"b\" color 1 2 3 }"),
-              0);
+              ConfigResult::read);
     EXPECT_EQ(errors, "");
     ASSERT_EQ(image_count(), 2u);
     EXPECT_STREQ(images->file, "second");
     EXPECT_EQ(images->left->color, 0x010203);
-    EXPECT_EQ(images->left->type, 1);
+    EXPECT_EQ(images->left->type, GraphType::minimum);
     const ImageSpec *first = images->next;
     EXPECT_STREQ(first->file, "first");
     EXPECT_EQ(first->left, nullptr);
@@ -177,9 +177,9 @@ TEST_F(Grammar, GraphOrderAndImageOrder)
 
 TEST_F(Grammar, TwoFilesAddToOneList)
 {
-    ASSERT_EQ(parse("image \"one\" { left graph 1 \"a\" \"b\" color 0 0 0 }"), 0);
+    ASSERT_EQ(parse("image \"one\" { left graph 1 \"a\" \"b\" color 0 0 0 }"), ConfigResult::read);
     EXPECT_EQ(errors, "");
-    ASSERT_EQ(parse("image \"two\" { left graph 1 \"a\" \"b\" color 0 0 0 }"), 0);
+    ASSERT_EQ(parse("image \"two\" { left graph 1 \"a\" \"b\" color 0 0 0 }"), ConfigResult::read);
     EXPECT_EQ(errors, "");
     ASSERT_EQ(image_count(), 2u);
     EXPECT_STREQ(images->file, "two");
@@ -201,7 +201,7 @@ class GrammarTimeout : public Grammar, public testing::WithParamInterface<Timeou
 TEST_P(GrammarTimeout, LastOneReadWins)
 {
     const TimeoutCase &c = GetParam();
-    EXPECT_EQ(parse(c.text), c.result);
+    EXPECT_EQ(static_cast<int>(parse(c.text)), c.result);
     EXPECT_EQ(errors, c.errors);
     EXPECT_EQ(collect_timeout, c.timeout);
 }
@@ -238,7 +238,8 @@ class GrammarTime : public Grammar, public testing::WithParamInterface<TimeCase>
 TEST_P(GrammarTime, Range)
 {
     const TimeCase &c = GetParam();
-    ASSERT_EQ(parse(std::string("image \"x\" { ") + c.clause + " left graph 1 \"a\" \"b\" color 0 0 0 }"), 0)
+    ASSERT_EQ(parse(std::string("image \"x\" { ") + c.clause + " left graph 1 \"a\" \"b\" color 0 0 0 }"),
+              ConfigResult::read)
         << errors;
     EXPECT_EQ(errors, "");
     if (c.from_abs != 0 || c.from_back == UINT32_MAX)
@@ -271,8 +272,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(Grammar, EmptyAndCommentOnlyFiles)
 {
-    EXPECT_EQ(parse(""), 0);
-    EXPECT_EQ(parse("# nothing here\n\n  # at all\n"), 0);
+    EXPECT_EQ(parse(""), ConfigResult::read);
+    EXPECT_EQ(parse("# nothing here\n\n  # at all\n"), ConfigResult::read);
     EXPECT_EQ(errors, "");
     EXPECT_EQ(image_count(), 0u);
     EXPECT_EQ(collect_table.count, 0u);
@@ -291,7 +292,7 @@ class GrammarErrors : public Grammar, public testing::WithParamInterface<ErrorCa
 TEST_P(GrammarErrors, MessagesAndRecovery)
 {
     const ErrorCase &c = GetParam();
-    EXPECT_EQ(parse(c.text), -1);
+    EXPECT_EQ(parse(c.text), ConfigResult::errors);
     EXPECT_EQ(errors, c.errors);
     EXPECT_EQ(units(), c.units);
     EXPECT_EQ(image_count(), c.images);
@@ -356,7 +357,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, GrammarErrors, testing::ValuesIn(ERROR_CASES),
 TEST_F(Grammar, LexerErrorTokenIsASyntaxError)
 {
     std::string text = "collect 1 = \"" + std::string(MAX_QUOTED + 1, 'q') + "\" tdiff\ncollect 2 = \"b\"";
-    EXPECT_EQ(parse(text), -1);
+    EXPECT_EQ(parse(text), ConfigResult::errors);
     // The skipped line's newline is the last character read for the token.
     EXPECT_EQ(errors, "t.conf:1: string too long\nt.conf:1: syntax error\n");
     EXPECT_EQ(units(), (std::vector<int>{2}));
@@ -367,7 +368,7 @@ TEST_F(Grammar, FullTableRefusesWithItsOwnMessage)
     std::string text;
     for (int i = 0; i < 513; i++)
         text += "collect " + std::to_string(i) + " = \"true\"\n";
-    EXPECT_EQ(parse(text), -1);
+    EXPECT_EQ(parse(text), ConfigResult::errors);
     EXPECT_EQ(errors, "add_col: limit of 512 collects reached\nt.conf:514: add_col() failed\n");
     EXPECT_EQ(collect_table.count, 512u);
 }
@@ -392,9 +393,9 @@ TEST_F(Grammar, EveryPrefixIsSafe)
         pool = pool_create(1024);
         collect_reset();
         images = nullptr;
-        int result = parse(text.substr(0, n));
-        ASSERT_TRUE(result == 0 || result == -1) << n;
-        if (result == 0) {
+        const ConfigResult result = parse(text.substr(0, n));
+        ASSERT_TRUE(result == ConfigResult::read || result == ConfigResult::errors) << n;
+        if (result == ConfigResult::read) {
             ASSERT_EQ(errors, "") << n;
         } else {
             std::string rest = errors;
@@ -413,10 +414,10 @@ class ParseConfigFile : public Grammar {
         Grammar::SetUp();
         umask(022); // the files written here must pass the check of their writers
     }
-    int parse_path(const std::string &path)
+    ConfigResult parse_path(const std::string &path)
     {
         testing::internal::CaptureStderr();
-        int result = parse_config(pool, path.c_str(), &images);
+        const ConfigResult result = parse_config(pool, path.c_str(), &images);
         errors = testing::internal::GetCapturedStderr();
         return result;
     }
@@ -425,13 +426,13 @@ class ParseConfigFile : public Grammar {
 
 TEST_F(ParseConfigFile, MissingFile)
 {
-    EXPECT_EQ(parse_path(dir.path("none.conf")), 1);
+    EXPECT_EQ(parse_path(dir.path("none.conf")), ConfigResult::not_read);
     EXPECT_EQ(errors, "fopen() failed: No such file or directory\n");
 }
 
 TEST_F(ParseConfigFile, DirectoryIsRefused)
 {
-    EXPECT_EQ(parse_path(dir.path()), 1);
+    EXPECT_EQ(parse_path(dir.path()), ConfigResult::not_read);
     EXPECT_EQ(errors, "fopen() failed: Is a directory\n");
 }
 
@@ -439,7 +440,7 @@ TEST_F(ParseConfigFile, MessagesNameThePath)
 {
     const std::string path = dir.path("a.conf");
     testing_util::write_file(path, "collect 1 = \"x\"\n\ncollect 1 = \"y\" vdiff\n");
-    EXPECT_EQ(parse_path(path), -1);
+    EXPECT_EQ(parse_path(path), ConfigResult::errors);
     EXPECT_EQ(errors, "add_col: 1 already defined\n" + path + ":3: add_col() failed\n");
 }
 
@@ -452,9 +453,9 @@ TEST_F(ParseConfigFile, FifoIsReadAsAStream)
         fputs("collect 9 = \"echo 9\" tdiff\n", f);
         fclose(f);
     });
-    int result = parse_path(path);
+    const ConfigResult result = parse_path(path);
     writer.join();
-    EXPECT_EQ(result, 0);
+    EXPECT_EQ(result, ConfigResult::read);
     EXPECT_EQ(errors, "");
     EXPECT_EQ(units(), (std::vector<int>{9}));
 }

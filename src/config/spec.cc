@@ -9,7 +9,7 @@
 
 namespace dorvane {
 
-int graph_add_image(Pool *pool, ImageSpec **list, const char *file, int theme, int width,
+int graph_add_image(Pool *pool, ImageSpec **list, const char *file, Theme theme, int width,
                     int height, uint32_t from, uint32_t to)
 {
     auto *image = static_cast<ImageSpec *>(pool_alloc(pool, sizeof(ImageSpec)));
@@ -40,7 +40,7 @@ int graph_add_image(Pool *pool, ImageSpec **list, const char *file, int theme, i
 }
 
 int graph_add_graph(Pool *pool, GraphSpec **list, int count, int unit, const char *legend,
-                    const char *axis_label, int color, int filled, int bps, int type)
+                    const char *axis_label, int color, int filled, int bps, GraphType type)
 {
     auto *graph = static_cast<GraphSpec *>(pool_alloc(pool, sizeof(GraphSpec)));
     if (graph == nullptr)

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/common.h"
 #include "config/config.h"
 
 namespace dorvane {
@@ -13,12 +14,12 @@ bool config_timeframe_safe(const char *text)
     return strpbrk(text, "\n{}\"'#\\") == nullptr;
 }
 
-int config_time_range(Pool *pool, const char *clause, const char *name, uint32_t *from,
-                      uint32_t *to)
+ConfigResult config_time_range(Pool *pool, const char *clause, const char *name, uint32_t *from,
+                               uint32_t *to)
 {
     if (!config_timeframe_safe(clause)) {
-        fprintf(stderr, "%s: invalid character in time range\n", name);
-        return -1;
+        message("%s: invalid character in time range", name);
+        return ConfigResult::errors;
     }
     // The clause stands where an image's time range stands. The block then
     // gives its other clauses itself, in their fixed order, so that a theme,
@@ -29,17 +30,17 @@ int config_time_range(Pool *pool, const char *clause, const char *name, uint32_t
                                clause, MIN_IMAGE_WIDTH, MIN_IMAGE_HEIGHT);
     FILE *stream = fmemopen(text, strlen(text), "rb");
     if (stream == nullptr) {
-        perror("fmemopen() failed");
-        return -1;
+        message_errno("fmemopen() failed");
+        return ConfigResult::errors;
     }
     ImageSpec *images = nullptr;
-    int result = parse_config_stream(pool, stream, name, &images);
+    const ConfigResult result = parse_config_stream(pool, stream, name, &images);
     fclose(stream);
-    if (result != 0 || images == nullptr)
-        return -1;
+    if (result != ConfigResult::read || images == nullptr)
+        return ConfigResult::errors;
     *from = images->from;
     *to = images->to;
-    return 0;
+    return ConfigResult::read;
 }
 
 } // namespace dorvane

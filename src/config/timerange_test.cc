@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include "config/config.h"
-#include "run/run.h"
 #include "testing/test_util.h"
 
 namespace dorvane {
@@ -39,7 +38,8 @@ TEST_P(TimeRange, ReadByTheConfigurationsRules)
     uint32_t from = 1, to = 1;
     testing::internal::CaptureStderr();
     const auto before = static_cast<uint32_t>(time(nullptr));
-    ASSERT_EQ(config_time_range(pool, c.clause, "export: time range", &from, &to), 0);
+    ASSERT_EQ(config_time_range(pool, c.clause, "export: time range", &from, &to),
+              ConfigResult::read);
     const auto after = static_cast<uint32_t>(time(nullptr));
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
     if (c.absolute) {
@@ -80,7 +80,8 @@ TEST_P(TimeRangeRefused, WithTheConfigurationsMessage)
 {
     uint32_t from = 1, to = 2;
     testing::internal::CaptureStderr();
-    EXPECT_EQ(config_time_range(pool, GetParam().clause, "export: time range", &from, &to), -1);
+    EXPECT_EQ(config_time_range(pool, GetParam().clause, "export: time range", &from, &to),
+              ConfigResult::errors);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), GetParam().message);
     EXPECT_EQ(from, 1u);
     EXPECT_EQ(to, 2u);

@@ -5,8 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdio>
-
+#include "common/common.h"
 #include "config/config.h"
 
 namespace dorvane {
@@ -18,11 +17,11 @@ int config_check_writers(const struct stat *st, const char *path)
     if (S_ISCHR(st->st_mode))
         return 0;
     if ((st->st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-        fprintf(stderr, "%s: refused: writable by group or others\n", path);
+        message("%s: refused: writable by group or others", path);
         return 1;
     }
     if (st->st_uid != 0 && st->st_uid != geteuid()) {
-        fprintf(stderr, "%s: refused: owned by uid %u\n", path, static_cast<unsigned>(st->st_uid));
+        message("%s: refused: owned by uid %u", path, static_cast<unsigned>(st->st_uid));
         return 1;
     }
     return 0;

@@ -113,8 +113,8 @@ void graph_draw_axes_at(gdImagePtr im, const ImageSpec *image, time_t now)
     const int fw = gdFontSmall->w;
     const int fh = gdFontSmall->h;
     const int grid = gdImageColorAllocate(im, 220, 220, 220);
-    const int fg = image->theme == 1 ? gdImageColorAllocate(im, 255, 255, 255)
-                                     : gdImageColorAllocate(im, 0, 0, 0);
+    const int fg = image->theme == Theme::black ? gdImageColorAllocate(im, 255, 255, 255)
+                                                : gdImageColorAllocate(im, 0, 0, 0);
     const PlotArea a = graph_plot_area(image);
     const SideScale left = side_scale(image->left);
     const SideScale right = side_scale(image->right);

@@ -96,7 +96,7 @@ TEST_P(GridRows, TicksGridAndFrame)
     const std::string file = dir.path("rows.png");
     ImageSpec *image = images.add(file, 640, GetParam().height);
     images.graph(image, false, 0xff0000);
-    ASSERT_EQ(graph_generate_images_at(images.list(), NOW), 0);
+    ASSERT_EQ(graph_generate_images_at(images.list(), NOW, nullptr), 0);
     Png png(file);
     ASSERT_TRUE(png.ok());
     const int b = T + image->plot_height;
@@ -160,7 +160,7 @@ TEST_P(ValueLabels, BothSidesRightAlignedWithSuffix)
     GraphSpec *right = images.graph(image, true, 0x00ff00, 0, "", "", c.bps);
     left->values[17] = c.maximum;
     right->values[300] = c.maximum;
-    ASSERT_EQ(graph_generate_images_at(images.list(), NOW), 0);
+    ASSERT_EQ(graph_generate_images_at(images.list(), NOW, nullptr), 0);
     Png png(file);
     ASSERT_TRUE(png.ok());
     const struct {
@@ -189,7 +189,7 @@ TEST_F(AxesTest, LabelsAreCutAtNineCharacters)
     ImageSpec *image = images.add(file);
     images.graph(image, false, 0xff0000)->values[3] = 5e18;
     images.graph(image, true, 0x00ff00)->values[3] = 5e18;
-    ASSERT_EQ(graph_generate_images_at(images.list(), NOW), 0);
+    ASSERT_EQ(graph_generate_images_at(images.list(), NOW, nullptr), 0);
     Png png(file);
     ASSERT_TRUE(png.ok());
     EXPECT_TRUE(text_at(png, R + FW, T - FH / 2, "5000000.0", FOREGROUND));
@@ -207,7 +207,7 @@ TEST_F(AxesTest, EmptySideHasTicksButNoLabelsOrTitle)
     const std::string file = dir.path("left-only.png");
     ImageSpec *image = images.add(file);
     images.graph(image, false, 0xff0000, 0, "", "left title");
-    ASSERT_EQ(graph_generate_images_at(images.list(), NOW), 0);
+    ASSERT_EQ(graph_generate_images_at(images.list(), NOW, nullptr), 0);
     Png png(file);
     ASSERT_TRUE(png.ok());
     EXPECT_EQ(png.at(R + 2, T), FOREGROUND);
@@ -236,7 +236,7 @@ TEST_P(TimeScale, TicksGridLabelsUnitAndDate)
     const std::string file = dir.path("time.png");
     ImageSpec *image = images.add(file, 640, 320, c.span);
     images.graph(image, false, 0xff0000);
-    ASSERT_EQ(graph_generate_images_at(images.list(), NOW), 0);
+    ASSERT_EQ(graph_generate_images_at(images.list(), NOW, nullptr), 0);
     Png png(file);
     ASSERT_TRUE(png.ok());
 
@@ -296,7 +296,7 @@ TEST_P(AxisTitles, UpwardCentredOnPlotWithTrueFloor)
     images.graph(image, false, 0xff0000, 0, "", c.left);
     images.graph(image, false, 0x0000ff, 0, "", "not shown");
     images.graph(image, true, 0x00ff00, 0, "", c.right);
-    ASSERT_EQ(graph_generate_images_at(images.list(), NOW), 0);
+    ASSERT_EQ(graph_generate_images_at(images.list(), NOW, nullptr), 0);
     Png png(file);
     ASSERT_TRUE(png.ok());
     EXPECT_TRUE(text_at(png, 0, c.left_y, c.left, FOREGROUND, true));
@@ -323,7 +323,7 @@ TEST_F(AxesTest, DateOnPlotNarrowerThanDate)
     ImageSpec *image = images.add(file, 200, 320);
     ASSERT_EQ(image->plot_width, 67);
     images.graph(image, false, 0xff0000);
-    ASSERT_EQ(graph_generate_images_at(images.list(), NOW), 0);
+    ASSERT_EQ(graph_generate_images_at(images.list(), NOW, nullptr), 0);
     Png png(file);
     ASSERT_TRUE(png.ok());
     EXPECT_TRUE(text_at(png, 28, B + 2 * FH + 5, NOW_TEXT, FOREGROUND));

@@ -29,7 +29,7 @@ constexpr time_t EXAMPLE_NOW = 1765180800; // Mon Dec  8 08:00:00 2025 UTC
 void draw_example(Images &images, const std::string &file)
 {
     const uint32_t now = static_cast<uint32_t>(EXAMPLE_NOW);
-    ImageSpec *image = images.add(file, 800, 200, 2 * 86400, 1);
+    ImageSpec *image = images.add(file, 800, 200, 2 * 86400, Theme::black);
     image->from = now - 2 * 86400;
     image->to = now;
     GraphSpec *max = images.graph(image, false, 0xff0000, 1, "load", "processes");
@@ -56,7 +56,7 @@ TEST(ExampleImage, MatchesTheReadme)
     const char *update = getenv("DORVANE_UPDATE_DOCS");
     const std::string file = update != nullptr && *update == '1' ? docs : dir.path("load.png");
     draw_example(images, file);
-    ASSERT_EQ(graph_generate_images_at(images.list(), EXAMPLE_NOW), 0);
+    ASSERT_EQ(graph_generate_images_at(images.list(), EXAMPLE_NOW, nullptr), 0);
 
     Png drawn(file), committed(docs);
     ASSERT_TRUE(drawn.ok());

@@ -9,10 +9,9 @@
 
 #include <gdfonts.h>
 
+#include "common/common.h"
 #include "render/draw.h"
 #include "render/render.h"
-#include "run/run.h"
-#include "run/signals.h"
 
 namespace dorvane {
 namespace {
@@ -48,8 +47,7 @@ void share_maximum(GraphSpec *list, const char *side)
             m = g->maximum;
     for (GraphSpec *g = list; g != nullptr; g = g->next)
         g->maximum = m;
-    if (verbosity >= 1)
-        printf("graph_generate_images: maximum %s %.2f\n", side, m);
+    trace(1, "graph_generate_images: maximum %s %.2f\n", side, m);
 }
 
 // Plots the graphs of one side with their legends. Left legends run
@@ -78,11 +76,10 @@ void plot_side(gdImagePtr im, const ImageSpec *image, const GraphSpec *list, boo
 }
 
 // now is null for the current time of each image.
-int generate(ImageSpec *images, const time_t *now)
+int generate(ImageSpec *images, const time_t *now, const FileId *store)
 {
-    for (ImageSpec *image = images; image != nullptr && !run_stop_requested(); image = image->next) {
-        if (verbosity >= 1)
-            printf("graph_generate_images: generating file %s\n", image->file);
+    for (ImageSpec *image = images; image != nullptr && !stop_requested(); image = image->next) {
+        trace(1, "graph_generate_images: generating file %s\n", image->file);
         graph_find_maxima(image);
         share_maximum(image->left, "left");
         share_maximum(image->right, "right");
@@ -90,11 +87,12 @@ int generate(ImageSpec *images, const time_t *now)
 
         GdImage im(gdImageCreate(image->width, image->height));
         if (im == nullptr) {
-            fprintf(stderr, "graph_generate_images: gdImageCreate failed: %s\n", image->file);
+            message("graph_generate_images: gdImageCreate failed: %s", image->file);
             return 1;
         }
-        const int background = image->theme == 1 ? gdImageColorAllocate(im.get(), 0, 0, 0)
-                                                 : gdImageColorAllocate(im.get(), 255, 255, 255);
+        const int background = image->theme == Theme::black
+                                   ? gdImageColorAllocate(im.get(), 0, 0, 0)
+                                   : gdImageColorAllocate(im.get(), 255, 255, 255);
         // gdImageCreate sets every pixel to index 0, the background just
         // allocated: painting it again changes no pixel and would cost as
         // much as all the rest of the drawing.
@@ -106,7 +104,7 @@ int generate(ImageSpec *images, const time_t *now)
             graph_draw_axes(im.get(), image);
         plot_side(im.get(), image, image->left, false);
         plot_side(im.get(), image, image->right, true);
-        if (graph_write_png(im.get(), image->file) != 0)
+        if (graph_write_png(im.get(), image->file, store) != 0)
             return 1;
     }
     return 0;
@@ -172,14 +170,14 @@ void graph_plot(gdImagePtr im, const ImageSpec *image, const GraphSpec *graph, i
     }
 }
 
-int graph_generate_images(ImageSpec *images)
+int graph_generate_images(ImageSpec *images, const FileId *store)
 {
-    return generate(images, nullptr);
+    return generate(images, nullptr, store);
 }
 
-int graph_generate_images_at(ImageSpec *images, time_t now)
+int graph_generate_images_at(ImageSpec *images, time_t now, const FileId *store)
 {
-    return generate(images, &now);
+    return generate(images, &now, store);
 }
 
 } // namespace dorvane

@@ -7,9 +7,9 @@
 #include <gd.h>
 #include <gtest/gtest.h>
 
+#include "common/common.h"
 #include "render/render.h"
 #include "render/test_util.h"
-#include "run/run.h"
 
 namespace dorvane {
 namespace {
@@ -35,7 +35,7 @@ class GenerateTest : public testing_util::Test
 
 struct PaletteCase {
     const char *name;
-    int theme;
+    Theme theme;
     int graphs;
     int bit_depth;
 };
@@ -52,7 +52,7 @@ TEST_P(Palette, AllocationOrderAndBitDepth)
     const std::string file = dir.path("palette.png");
     ImageSpec *image = images.add(file, 640, 320, 3600, c.theme);
     std::vector<Rgb> expected;
-    if (c.theme == 1)
+    if (c.theme == Theme::black)
         expected = {BLACK, GREY, WHITE};
     else
         expected = {WHITE, GREY, BLACK};
@@ -71,7 +71,7 @@ TEST_P(Palette, AllocationOrderAndBitDepth)
             ordered.insert(ordered.end(), expected.begin() + 3 + 2 * i,
                            expected.begin() + 5 + 2 * i);
 
-    ASSERT_EQ(graph_generate_images_at(images.list(), NOW), 0);
+    ASSERT_EQ(graph_generate_images_at(images.list(), NOW, nullptr), 0);
     Png png(file);
     ASSERT_TRUE(png.ok());
     EXPECT_EQ(png.palette(), ordered);
@@ -88,9 +88,11 @@ TEST_P(Palette, AllocationOrderAndBitDepth)
 
 INSTANTIATE_TEST_SUITE_P(
     Counts, Palette,
-    testing::Values(PaletteCase{"no_graph", 0, 0, 2}, PaletteCase{"one_graph", 0, 1, 4},
-                    PaletteCase{"one_graph_black", 1, 1, 4}, PaletteCase{"six_graphs", 0, 6, 4},
-                    PaletteCase{"seven_graphs_black", 1, 7, 8}),
+    testing::Values(PaletteCase{"no_graph", Theme::white, 0, 2},
+                    PaletteCase{"one_graph", Theme::white, 1, 4},
+                    PaletteCase{"one_graph_black", Theme::black, 1, 4},
+                    PaletteCase{"six_graphs", Theme::white, 6, 4},
+                    PaletteCase{"seven_graphs_black", Theme::black, 7, 8}),
     row_name);
 
 // From the 127th graph on the palette is full: graph 127 still gets its
@@ -102,7 +104,7 @@ TEST_F(GenerateTest, PaletteExhaustedFrom127Graphs)
     ImageSpec *image = images.add(file);
     for (int k = 1; k <= 130; k++)
         fill(images.graph(image, false, k), image, k); // graph k at 255 k / 130
-    ASSERT_EQ(graph_generate_images_at(images.list(), NOW), 0);
+    ASSERT_EQ(graph_generate_images_at(images.list(), NOW, nullptr), 0);
     Png png(file);
     ASSERT_TRUE(png.ok());
     ASSERT_EQ(png.palette().size(), 256u);
@@ -135,7 +137,7 @@ TEST_P(FilledConstant, ColumnsFromBaselineToMaximum)
     const std::string file = dir.path("filled.png");
     ImageSpec *image = images.add(file, GetParam().width);
     fill(images.graph(image, false, 0xff8000, 1), image, 42.5);
-    ASSERT_EQ(graph_generate_images_at(images.list(), NOW), 0);
+    ASSERT_EQ(graph_generate_images_at(images.list(), NOW, nullptr), 0);
     Png png(file);
     ASSERT_TRUE(png.ok());
     const int right = L + image->plot_width;
@@ -177,7 +179,7 @@ TEST_F(GenerateTest, LineGraphJoinsValues)
     for (int i = 0; i < W; i++)
         g->values[i] = (i % 50) * 2.0;
     g->values[400] = 200; // the maximum
-    ASSERT_EQ(graph_generate_images_at(images.list(), NOW), 0);
+    ASSERT_EQ(graph_generate_images_at(images.list(), NOW, nullptr), 0);
     Png png(file);
     ASSERT_TRUE(png.ok());
     for (int i = 0; i < W; i++) {
@@ -197,7 +199,7 @@ TEST_F(GenerateTest, LineGraphOfOneValueDrawsNothing)
     ImageSpec *image = images.add(file, 134);
     ASSERT_EQ(image->plot_width, 1);
     fill(images.graph(image, false, 0x3366cc), image, 7);
-    ASSERT_EQ(graph_generate_images_at(images.list(), NOW), 0);
+    ASSERT_EQ(graph_generate_images_at(images.list(), NOW, nullptr), 0);
     Png png(file);
     ASSERT_TRUE(png.ok());
     for (int y = 0; y < png.height(); y++)
@@ -217,7 +219,7 @@ TEST_F(GenerateTest, GraphsOfOneSideShareTheMaximum)
     large->values[20] = 12;
     verbosity = 1;
     testing::internal::CaptureStdout();
-    const int result = graph_generate_images_at(images.list(), NOW);
+    const int result = graph_generate_images_at(images.list(), NOW, nullptr);
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "graph_generate_images: generating file " + file +
                   "\n"
@@ -271,7 +273,7 @@ TEST_F(GenerateTest, NanNegativeAndHugeValues)
     fill(right, image, -inf);
     right->values[204] = 1e-300; // the maximum
     right->values[205] = -1e308;
-    ASSERT_EQ(graph_generate_images_at(images.list(), NOW), 0);
+    ASSERT_EQ(graph_generate_images_at(images.list(), NOW, nullptr), 0);
     EXPECT_EQ(left->maximum, 10);
     EXPECT_EQ(right->maximum, 1e-300);
     Png png(file);
@@ -303,7 +305,7 @@ TEST_F(GenerateTest, StopsAtFirstFileThatCannotBeWritten)
         fill(images.graph(image, false, 0xff0000), image, 1);
     }
     testing::internal::CaptureStderr();
-    const int result = graph_generate_images_at(images.list(), NOW);
+    const int result = graph_generate_images_at(images.list(), NOW, nullptr);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               program() + ": " + bad + ": No such file or directory\n");
     EXPECT_EQ(result, 1);
@@ -320,7 +322,7 @@ TEST_F(GenerateTest, ImageThatGdCannotCreate)
     fill(images.graph(image, false, 0xff0000), image, 1);
     gdSetErrorMethod([](int, const char *, va_list) {}); // gd's own warning
     testing::internal::CaptureStderr();
-    const int result = graph_generate_images_at(images.list(), NOW);
+    const int result = graph_generate_images_at(images.list(), NOW, nullptr);
     const std::string err = testing::internal::GetCapturedStderr();
     gdClearErrorMethod();
     EXPECT_EQ(err, "graph_generate_images: gdImageCreate failed: " + file + "\n");
@@ -347,7 +349,7 @@ TEST_P(SmallImage, IsDrawnAndWritten)
     ImageSpec *image = images.add(file, c.width, c.height, c.span);
     images.graph(image, false, 0xff0000, 1, "legend", "title");
     images.graph(image, true, 0x00ff00, 0, "legend", "title");
-    ASSERT_EQ(graph_generate_images_at(images.list(), NOW), 0);
+    ASSERT_EQ(graph_generate_images_at(images.list(), NOW, nullptr), 0);
     Png png(file);
     ASSERT_TRUE(png.ok());
     EXPECT_EQ(png.width(), c.width);
@@ -375,7 +377,7 @@ TEST_F(GenerateTest, LegendsRunFromBothEdges)
     images.graph(image, false, 0x0000ff, 0, "load average");
     images.graph(image, true, 0x008000, 0, "traffic in");
     images.graph(image, true, 0x800080, 0, "out");
-    ASSERT_EQ(graph_generate_images_at(images.list(), NOW), 0);
+    ASSERT_EQ(graph_generate_images_at(images.list(), NOW, nullptr), 0);
     Png png(file);
     ASSERT_TRUE(png.ok());
     const int row = B + FH + 5;

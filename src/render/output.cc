@@ -19,8 +19,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/common.h"
 #include "render/render.h"
-#include "store/store.h"
 
 namespace dorvane {
 namespace {
@@ -34,8 +34,13 @@ int fail(const char *file)
 
 int refuse_store(const char *file)
 {
-    fprintf(stderr, "graph_generate_images: %s: is the store itself\n", file);
+    message("graph_generate_images: %s: is the store itself", file);
     return 1;
+}
+
+bool is_file(const struct stat *st, const FileId *id)
+{
+    return id != nullptr && st->st_dev == id->dev && st->st_ino == id->ino;
 }
 
 // Encodes im into fp and flushes it; fp stays open. gdImagePng cannot report
@@ -85,7 +90,7 @@ bool write_fd(gdImagePtr im, int fd)
 // The in-place write. Nothing is truncated before fstat has shown the file
 // to be neither the store nor, for the quick image, anything but a regular
 // file of ours with a single link.
-int write_in_place(gdImagePtr im, const char *file, bool quick)
+int write_in_place(gdImagePtr im, const char *file, bool quick, const FileId *store)
 {
     int fd;
     if (quick) {
@@ -107,7 +112,7 @@ int write_in_place(gdImagePtr im, const char *file, bool quick)
         errno = saved;
         return fail(file);
     }
-    if (data_is_store(&st)) {
+    if (is_file(&st, store)) {
         close(fd);
         return refuse_store(file);
     }
@@ -289,13 +294,13 @@ Replace write_by_rename(gdImagePtr im, const char *file)
 
 } // namespace
 
-int graph_write_png(gdImagePtr im, const char *file)
+int graph_write_png(gdImagePtr im, const char *file, const FileId *store)
 {
     struct stat st;
-    if (stat(file, &st) == 0 && data_is_store(&st))
+    if (stat(file, &st) == 0 && is_file(&st, store))
         return refuse_store(file);
     if (strcmp(file, QUICK_IMAGE_FILE) == 0)
-        return write_in_place(im, file, true);
+        return write_in_place(im, file, true, store);
     switch (write_by_rename(im, file)) {
     case Replace::done:
         return 0;
@@ -304,7 +309,7 @@ int graph_write_png(gdImagePtr im, const char *file)
     case Replace::in_place:
         break;
     }
-    return write_in_place(im, file, false);
+    return write_in_place(im, file, false, store);
 }
 
 } // namespace dorvane

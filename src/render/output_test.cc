@@ -71,15 +71,18 @@ class OutputTest : public testing_util::Test
         gdImageColorAllocate(im_.get(), 255, 255, 255);
         gdImageSetPixel(im_.get(), 4, 2, gdImageColorAllocate(im_.get(), 0, 0, 0));
     }
-    int write(const std::string &file) { return graph_write_png(im_.get(), file.c_str()); }
+    int write(const std::string &file, const FileId *store = nullptr)
+    {
+        return graph_write_png(im_.get(), file.c_str(), store);
+    }
 
     // Writes file and returns what was said on standard error.
-    std::string write_failing(const std::string &file, int expected = 1)
+    std::string write_failing(const std::string &file, const FileId *store = nullptr)
     {
         testing::internal::CaptureStderr();
-        const int result = write(file);
+        const int result = write(file, store);
         std::string err = testing::internal::GetCapturedStderr();
-        EXPECT_EQ(result, expected);
+        EXPECT_EQ(result, 1);
         return err;
     }
 
@@ -296,7 +299,7 @@ TEST_F(OutputTest, FailingWriteKeepsOldImage)
     void (*old_handler)(int) = signal(SIGXFSZ, SIG_IGN);
     testing::internal::CaptureStderr();
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
-    const int result = graph_write_png(noisy.get(), file.c_str());
+    const int result = graph_write_png(noisy.get(), file.c_str(), nullptr);
     setrlimit(RLIMIT_FSIZE, &old_limit);
     const std::string err = testing::internal::GetCapturedStderr();
     signal(SIGXFSZ, old_handler);
@@ -324,7 +327,7 @@ TEST_F(OutputTest, KilledWriteLeavesNoTemporaryFile)
         getrlimit(RLIMIT_FSIZE, &limit);
         limit.rlim_cur = 4096;
         setrlimit(RLIMIT_FSIZE, &limit);
-        _exit(graph_write_png(noisy.get(), file.c_str()));
+        _exit(graph_write_png(noisy.get(), file.c_str(), nullptr));
     }
     int status = 0;
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
@@ -474,6 +477,57 @@ INSTANTIATE_TEST_SUITE_P(
         QuickRefusedCase{"FileOfAnotherUser", true, foreign_file, "Operation not permitted"},
         QuickRefusedCase{"Fifo", false, fifo, "No such device or address"}),
     row_name);
+
+// The store's file, which the caller names, is never written over, by
+// whatever name the configuration gives it; rendering has no other way to
+// know it.
+enum class Name { itself, hard_link, symbolic_link };
+
+struct StoreNameCase {
+    const char *name;
+    Name image; // how the image names the store
+};
+
+class ImageOverStore : public OutputTest, public testing::WithParamInterface<StoreNameCase>
+{
+};
+
+TEST_P(ImageOverStore, ByAnyName)
+{
+    const std::string store = dir.path("store.db");
+    write_file(store, "store bytes", 0600);
+    std::string image = store;
+    if (GetParam().image == Name::hard_link) {
+        image = dir.path("hard.png");
+        ASSERT_EQ(link(store.c_str(), image.c_str()), 0);
+    } else if (GetParam().image == Name::symbolic_link) {
+        image = dir.path("soft.png");
+        ASSERT_EQ(symlink("store.db", image.c_str()), 0);
+    }
+    const struct stat st = stat_of(store);
+    const FileId id{st.st_dev, st.st_ino};
+    EXPECT_EQ(write_failing(image, &id),
+              "graph_generate_images: " + image + ": is the store itself\n");
+    EXPECT_EQ(read_file(store), "store bytes");
+    EXPECT_EQ(stat_of(store).st_ino, st.st_ino);
+}
+
+INSTANTIATE_TEST_SUITE_P(Names, ImageOverStore,
+                         testing::Values(StoreNameCase{"Itself", Name::itself},
+                                         StoreNameCase{"HardLink", Name::hard_link},
+                                         StoreNameCase{"SymbolicLink", Name::symbolic_link}),
+                         row_name);
+
+TEST_F(OutputTest, AnotherFileThanTheStoreIsWritten)
+{
+    const std::string store = dir.path("store.db");
+    write_file(store, "store bytes", 0600);
+    const struct stat st = stat_of(store);
+    const FileId id{st.st_dev, st.st_ino};
+    ASSERT_EQ(write(dir.path("a.png"), &id), 0);
+    EXPECT_TRUE(is_our_png(dir.path("a.png")));
+    EXPECT_EQ(read_file(store), "store bytes");
+}
 
 } // namespace
 } // namespace dorvane

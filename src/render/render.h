@@ -18,6 +18,7 @@
 
 #include <gd.h>
 
+#include "common/common.h"
 #include "config/config.h"
 
 namespace dorvane {
@@ -39,18 +40,19 @@ struct PlotArea {
 };
 PlotArea graph_plot_area(const ImageSpec *image);
 
-// Draws every image of the list, head first, and writes its PNG file.
-// Traces at verbosity 1: "graph_generate_images: generating file %s\n" and
-// "graph_generate_images: maximum %s %.2f\n" for "left" and "right".
-// 0 when every image was written, or when a stop request (run/signals.h)
-// ended the list before an image. 1 at the first image that could not be
-// drawn or written, after its message; the images after it are not drawn.
-// Scales every graph's values in place and leaves the side's maximum in
-// every graph's maximum.
-[[nodiscard]] int graph_generate_images(ImageSpec *images);
+// Draws every image of the list, head first, and writes its PNG file; no
+// image is written over store, the file of the open store that the caller
+// names (null: none). Traces at verbosity 1: "graph_generate_images:
+// generating file %s\n" and "graph_generate_images: maximum %s %.2f\n" for
+// "left" and "right". 0 when every image was written, or when a stop
+// request (common/common.h) ended the list before an image. 1 at the first
+// image that could not be drawn or written, after its message; the images
+// after it are not drawn. Scales every graph's values in place and leaves
+// the side's maximum in every graph's maximum.
+[[nodiscard]] int graph_generate_images(ImageSpec *images, const FileId *store);
 
 // As graph_generate_images with now as the time of the date under the plot.
-[[nodiscard]] int graph_generate_images_at(ImageSpec *images, time_t now);
+[[nodiscard]] int graph_generate_images_at(ImageSpec *images, time_t now, const FileId *store);
 
 // Sets each graph's maximum to the largest of its values, never below 0;
 // NaN values are ignored.
@@ -85,8 +87,9 @@ void graph_scale_value(double &value, char &suffix, int bps);
 // place. QUICK_IMAGE_FILE is written in place only, and only when it is a
 // regular file of ours with one link. 1 after a message on standard error
 // when the file could not be written whole (the old file is then kept
-// unless it was being written in place) or is the open store.
-[[nodiscard]] int graph_write_png(gdImagePtr im, const char *file);
+// unless it was being written in place) or is store, by any name
+// ("graph_generate_images: %s: is the store itself\n"); null store: none.
+[[nodiscard]] int graph_write_png(gdImagePtr im, const char *file, const FileId *store);
 
 } // namespace dorvane
 

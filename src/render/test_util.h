@@ -45,7 +45,7 @@ class Images
 
     // Adds an image at the head of the list (as the configuration does).
     ImageSpec *add(const std::string &file, int width = 640, int height = 320,
-                   uint32_t span = 6 * 3600, int theme = 0)
+                   uint32_t span = 6 * 3600, Theme theme = Theme::white)
     {
         const uint32_t to = static_cast<uint32_t>(NOW);
         EXPECT_EQ(graph_add_image(pool_, &list_, file.c_str(), theme, width, height, to - span, to),
@@ -59,7 +59,7 @@ class Images
     {
         GraphSpec *g = nullptr;
         EXPECT_EQ(graph_add_graph(pool_, &g, image->plot_width, 1, legend, axis_label, color,
-                                  filled, bps, 2),
+                                  filled, bps, GraphType::average),
                   0);
         GraphSpec **end = right ? &image->right : &image->left;
         while (*end != nullptr)

@@ -1,4 +1,4 @@
-// The collect table and the query commands.
+// The query commands and the query-and-store phase.
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/prctl.h>
@@ -9,49 +9,15 @@
 #include <cerrno>
 #include <csignal>
 #include <ctime>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "common/common.h"
+#include "config/config.h"
 #include "run/run.h"
 #include "store/store.h"
 
 namespace dorvane {
-
-int verbosity = 0;
-CollectTable collect_table;
-unsigned collect_timeout = DEFAULT_TIMEOUT;
-
-void collect_reset()
-{
-    collect_table.count = 0;
-    collect_table.ended = 0;
-    collect_timeout = DEFAULT_TIMEOUT;
-}
-
-int add_col(int unit, const char *query, int tdiff, int vdiff)
-{
-    // A repeated unit is reported as such even in a full table.
-    for (unsigned i = 0; i < collect_table.count; i++) {
-        if (collect_table.rows[i].unit == unit) {
-            fprintf(stderr, "add_col: %d already defined\n", unit);
-            return 1;
-        }
-    }
-    if (collect_table.count >= MAX_COLLECTS) {
-        fprintf(stderr, "add_col: limit of %d collects reached\n", MAX_COLLECTS);
-        return 1;
-    }
-    CollectEntry &row = collect_table.rows[collect_table.count++];
-    row.unit = unit;
-    row.query = query;
-    row.tdiff = tdiff;
-    row.vdiff = vdiff;
-    row.value = 0.0;
-    row.missing = 0;
-    return 0;
-}
-
 namespace {
 
 // Keeps a query's result in the row of its unit (units are unique).
@@ -72,23 +38,22 @@ int query_and_store()
 {
     collect_table.ended = 0;
     // Every command runs before the first value is stored.
-    for (unsigned i = 0; i < collect_table.count && !run_stop_requested(); i++) {
+    for (unsigned i = 0; i < collect_table.count && !stop_requested(); i++) {
         const CollectEntry &row = collect_table.rows[i];
         const QueryResult q = value_query(row.query);
         if (q.ended)
             collect_table.ended++;
-        if (q.has_value && verbosity >= 1)
-            printf("set_col(%d, %s, %lf)\n", row.unit, row.query, q.value);
+        if (q.has_value)
+            trace(1, "set_col(%d, %s, %lf)\n", row.unit, row.query, q.value);
         set_col(row.unit, q.value, !q.has_value);
     }
-    if (run_stop_requested())
+    if (stop_requested())
         return 0;
-    if (verbosity >= 1)
-        puts("storing values in database");
+    trace(1, "storing values in database\n");
     // The commands have run: what follows is store work alone.
     watchdog_arm("data_put_value", watchdog_seconds);
     int result = 0;
-    for (unsigned i = 0; result == 0 && i < collect_table.count && !run_stop_requested(); i++) {
+    for (unsigned i = 0; result == 0 && i < collect_table.count && !stop_requested(); i++) {
         const CollectEntry &row = collect_table.rows[i];
         if (row.missing)
             continue;
@@ -151,7 +116,7 @@ enum class Wait { ready, deadline, stopped };
 Wait wait_readable(int fd, const timespec &deadline, const sigset_t *open)
 {
     for (;;) {
-        if (run_stop_requested())
+        if (stop_requested())
             return Wait::stopped;
         const timespec left = left_until(deadline);
         pollfd p{fd, POLLIN, 0};
@@ -209,7 +174,7 @@ Wait wait_exit(pid_t pid, const timespec &deadline, const sigset_t *open)
         if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0 ||
             info.si_pid == pid)
             return Wait::ready;
-        if (run_stop_requested())
+        if (stop_requested())
             return Wait::stopped;
         const timespec left = left_until(deadline);
         if (left.tv_sec == 0 && left.tv_nsec == 0)
@@ -318,10 +283,8 @@ int query_open(const char *query, pid_t *pid)
 
 QueryResult value_query(const char *query)
 {
-    if (verbosity >= 1) {
-        printf("value_query - arg [%s]\n", query);
-        printf("value_query - query_path [%s]\n", query);
-    }
+    trace(1, "value_query - arg [%s]\n", query);
+    trace(1, "value_query - query_path [%s]\n", query);
     QueryResult result{0.0, 1, 0};
     const timespec deadline = after_ms(static_cast<long>(collect_timeout) * 1000);
     // The run ignores SIGPIPE while the store is open; the command gets the
@@ -331,7 +294,7 @@ QueryResult value_query(const char *query)
     const int fd = query_open(query, &pid);
     signal(SIGPIPE, saved);
     if (fd < 0) {
-        fprintf(stderr, "value_query: popen: %s\n", strerror(errno ? errno : ENOMEM));
+        message("value_query: popen: %s", strerror(errno ? errno : ENOMEM));
         return result;
     }
     run_command_group = pid;
@@ -358,8 +321,7 @@ QueryResult value_query(const char *query)
         if (length == 0 || w == Wait::stopped)
             result.has_value = 0;
         if (w == Wait::deadline) {
-            fprintf(stderr, "value_query: %s: no end after %u seconds, ended\n", query,
-                    collect_timeout);
+            message("value_query: %s: no end after %u seconds, ended", query, collect_timeout);
             result.ended = 1;
         }
     }

@@ -308,10 +308,13 @@ TEST_F(EndToEnd, QuickImageDrawsTheReportedValues)
     Pool *pool = pool_create(1024);
     ImageSpec *images = nullptr;
     std::string mine = path("mine.png");
-    ASSERT_EQ(graph_add_image(pool, &images, mine.c_str(), 0, 640, 320, now - 3600, now), 0);
-    ASSERT_EQ(graph_add_graph(pool, &images->left, images->plot_width, 3, "x", "y", 0, 0, 0, 2), 0);
+    ASSERT_EQ(graph_add_image(pool, &images, mine.c_str(), Theme::white, 640, 320, now - 3600, now),
+              0);
+    ASSERT_EQ(graph_add_graph(pool, &images->left, images->plot_width, 3, "x", "y", 0, 0, 0,
+                              GraphType::average),
+              0);
     std::copy(v.begin(), v.end(), images->left->values);
-    EXPECT_EQ(graph_generate_images_at(images, now), 0);
+    EXPECT_EQ(graph_generate_images_at(images, now, nullptr), 0);
     pool_destroy(pool);
 
     std::string quick = read_file(QUICK_IMAGE_FILE);

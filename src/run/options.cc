@@ -10,6 +10,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/common.h"
+#include "config/config.h"
+#include "render/render.h"
 #include "run/run.h"
 
 namespace dorvane {
@@ -17,9 +20,8 @@ namespace {
 
 void usage(const char *program)
 {
-    fprintf(stderr,
-            "usage: %s [-v] [-c config ] [ -C configdir ] [-d data] [ -g number:timeframe ] "
-            "[-p] [-q] [-t days[:days]] [-f file]\n",
+    message("usage: %s [-v] [-c config ] [ -C configdir ] [-d data] [ -g number:timeframe ] "
+            "[-p] [-q] [-t days[:days]] [-f file]",
             program);
 }
 
@@ -61,7 +63,7 @@ bool read_quick(Pool *pool, const char *arg, RunSettings *s)
     char *text = pool_strdup(pool, arg);
     char *colon = strchr(text, ':');
     if (colon == nullptr) {
-        fprintf(stderr, "wrong get query: %s\n", arg);
+        message("wrong get query: %s", arg);
         usage(s->program);
         return false;
     }
@@ -70,12 +72,12 @@ bool read_quick(Pool *pool, const char *arg, RunSettings *s)
     int number;
     // The store keeps 16 bits of a unit: a wider one would report another.
     if (!to_int(text, &number) || number <= 0 || number > 65535) {
-        fprintf(stderr, "wrong get number: %d\n", number);
+        message("wrong get number: %d", number);
         usage(s->program);
         return false;
     }
     if (!config_timeframe_safe(timeframe)) {
-        fprintf(stderr, "wrong get query: %s\n", arg);
+        message("wrong get query: %s", arg);
         usage(s->program);
         return false;
     }
@@ -105,13 +107,13 @@ int read_directory(Pool *pool, const char *dir, ImageSpec **images)
     DIR *d = opendir(dir);
     if (d == nullptr) {
         // A cron job whose folder went away must not stop collecting unseen.
-        fprintf(stderr, "main: opendir: %s: %s\n", dir, strerror(errno));
+        message_errno("main: opendir: %s", dir);
         return 1;
     }
     // Whoever may write into the folder may add a file to the run.
     struct stat st;
     if (fstat(dirfd(d), &st) != 0) {
-        fprintf(stderr, "main: fstat: %s: %s\n", dir, strerror(errno));
+        message_errno("main: fstat: %s", dir);
         closedir(d);
         return 1;
     }
@@ -124,7 +126,7 @@ int read_directory(Pool *pool, const char *dir, ImageSpec **images)
         struct dirent *entry = readdir(d);
         if (entry == nullptr) {
             if (errno != 0) {
-                fprintf(stderr, "main: readdir: %s\n", strerror(errno));
+                message_errno("main: readdir");
                 closedir(d);
                 return 1;
             }
@@ -136,7 +138,7 @@ int read_directory(Pool *pool, const char *dir, ImageSpec **images)
         snprintf(path, sizeof path, "%s/%s", dir, entry->d_name);
         if (!is_regular(entry, path))
             continue;
-        if (parse_config(pool, path, images) != 0) {
+        if (parse_config(pool, path, images) != ConfigResult::read) {
             closedir(d);
             return 1;
         }
@@ -154,7 +156,7 @@ int run_write_quick_config(const char *path, const char *text)
     // until someone reads it; it fails, or fails the checks below.
     int fd = open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
     if (fd < 0) {
-        fputs("main: fopen fail\n", stderr);
+        message("main: fopen fail");
         return 1;
     }
     struct stat st;
@@ -172,7 +174,7 @@ int run_write_quick_config(const char *path, const char *text)
     if (close(fd) != 0)
         ok = false;
     if (!ok) {
-        fputs("main: fopen fail\n", stderr);
+        message("main: fopen fail");
         return 1;
     }
     return 0;
@@ -244,19 +246,19 @@ int run_read_configuration(Pool *pool, const RunSettings *s, ImageSpec **images)
     if (s->config_dir != nullptr) {
         if (read_directory(pool, s->config_dir, images) != 0)
             return 1;
-    } else if (parse_config(pool, s->config_file, images) != 0) {
+    } else if (parse_config(pool, s->config_file, images) != ConfigResult::read) {
         return 1;
     }
     if (s->quick) {
         const char *text = s->quick_config;
         FILE *f = fmemopen(const_cast<char *>(text), strlen(text), "rb");
         if (f == nullptr) {
-            fputs("main: fopen fail\n", stderr);
+            message("main: fopen fail");
             return 1;
         }
-        int result = parse_config_stream(pool, f, QUICK_CONFIG_PATH, images);
+        const ConfigResult result = parse_config_stream(pool, f, QUICK_CONFIG_PATH, images);
         fclose(f);
-        if (result != 0)
+        if (result != ConfigResult::read)
             return 1;
     }
     return 0;

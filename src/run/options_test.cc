@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include "render/render.h"
 #include "run/run.h"
 #include "testing/test_util.h"
 

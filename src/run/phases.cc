@@ -1,11 +1,12 @@
 // The run sequence: open the store, run the asked-for phases in their fixed
 // order, close the store.
-#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
 
+#include "common/common.h"
+#include "config/config.h"
 #include "render/render.h"
 #include "run/run.h"
 #include "store/store.h"
@@ -13,31 +14,32 @@
 namespace dorvane {
 namespace {
 
+// The run's own line after a phase's operation op failed and reported why.
+int phase_failed(const char *op)
+{
+    message("main: %s() failed", op);
+    return 1;
+}
+
 int fetch_values(const ImageSpec *image, GraphSpec *graph, int report)
 {
-    if (verbosity >= 1)
-        printf("fetching values for unit %u from database\n", static_cast<unsigned>(graph->unit));
+    trace(1, "fetching values for unit %u from database\n", static_cast<unsigned>(graph->unit));
     watchdog_arm("data_get_values", watchdog_seconds);
     const int r = data_get_values(graph->unit & 0xffff, image->from, image->to, graph->type,
                                   static_cast<unsigned>(image->plot_width), graph->values, report);
     watchdog_disarm();
-    if (r != 0) {
-        fputs("main: data_get_values() failed\n", stderr);
-        return 1;
-    }
-    return 0;
+    return r != 0 ? phase_failed("data_get_values") : 0;
 }
 
 int quick_query(ImageSpec *images)
 {
-    if (verbosity >= 1)
-        puts("get values");
+    trace(1, "get values\n");
     // The quick image was read last, so it is the first of its name.
     ImageSpec *image = images;
     while (image != nullptr && strcmp(image->file, QUICK_IMAGE_FILE) != 0)
         image = image->next;
     if (image == nullptr || image->left == nullptr) {
-        fputs("main: quick image missing\n", stderr);
+        message("main: quick image missing");
         return 1;
     }
     return fetch_values(image, image->left, 1);
@@ -45,24 +47,23 @@ int quick_query(ImageSpec *images)
 
 int draw_images(ImageSpec *images)
 {
-    if (verbosity >= 1)
-        puts("generating images");
+    trace(1, "generating images\n");
     for (ImageSpec *image = images; image != nullptr; image = image->next) {
         for (GraphSpec *list : {image->left, image->right}) {
             for (GraphSpec *g = list; g != nullptr; g = g->next) {
-                if (run_stop_requested())
+                if (stop_requested())
                     return 0;
                 if (fetch_values(image, g, 0) != 0)
                     return 1;
             }
         }
     }
-    if (verbosity >= 1)
-        puts("drawing and writing images");
-    if (graph_generate_images(images) != 0) {
-        fputs("main: graph_generate_images() failed\n", stderr);
-        return 1;
-    }
+    trace(1, "drawing and writing images\n");
+    // Rendering knows nothing of the store: it is told which file not to
+    // write over.
+    FileId store;
+    if (graph_generate_images(images, data_file_id(&store) ? &store : nullptr) != 0)
+        return phase_failed("graph_generate_images");
     return 0;
 }
 
@@ -72,52 +73,45 @@ int phases(const RunSettings *s, ImageSpec *images)
 {
     if (s->quick && quick_query(images) != 0)
         return 1;
-    if (run_stop_requested())
+    if (stop_requested())
         return 1;
     if (s->truncate) {
-        if (verbosity >= 1)
-            puts("truncating database");
+        trace(1, "truncating database\n");
         watchdog_arm("data_truncate", watchdog_walk_seconds(s->store));
         const int r = data_truncate(s->days_raw, s->days_consolidated);
         watchdog_disarm();
-        if (r != 0) {
-            fputs("main: data_truncate() failed\n", stderr);
-            return 1;
-        }
+        if (r != 0)
+            return phase_failed("data_truncate");
     }
-    if (run_stop_requested())
+    if (stop_requested())
         return 1;
     if (s->query) {
-        if (verbosity >= 1)
-            puts("querying values");
+        trace(1, "querying values\n");
         // A run's samples are stored all together or not at all: a failed
         // or stopped store phase leaves none of them.
         if (query_and_store() != 0) {
-            fputs("main: data_put_value() failed\n", stderr);
+            phase_failed("data_put_value");
             data_discard();
             return 1;
         }
-        if (run_stop_requested()) {
+        if (stop_requested()) {
             data_discard();
             return 1;
         }
     }
-    if (run_stop_requested())
+    if (stop_requested())
         return 1;
     if (s->draw && draw_images(images) != 0)
         return 1;
-    if (run_stop_requested())
+    if (stop_requested())
         return 1;
     if (s->copy_target != nullptr) {
-        if (verbosity >= 1)
-            printf("fixing database %s to %s\n", s->store, s->copy_target);
+        trace(1, "fixing database %s to %s\n", s->store, s->copy_target);
         watchdog_arm("data_copy", watchdog_walk_seconds(s->store));
         const int r = data_copy(s->copy_target);
         watchdog_disarm();
-        if (r != 0) {
-            fputs("main: data_copy() failed\n", stderr);
-            return 1;
-        }
+        if (r != 0)
+            return phase_failed("data_copy");
     }
     return 0;
 }
@@ -134,7 +128,7 @@ int run_phases(const RunSettings *s, ImageSpec *images)
     void (*saved)(int) = signal(SIGPIPE, SIG_IGN);
     int status = phases(s, images);
     if (fflush(stdout) != 0 || ferror(stdout)) {
-        fprintf(stderr, "main: standard output: %s\n", strerror(errno));
+        message_errno("main: standard output");
         status = 1;
     }
     // A store whose last values or final writes were lost must not pass for

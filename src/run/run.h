@@ -1,58 +1,16 @@
-// Run control: the verbosity level, the collect table and the query
-// commands.
+// Run control: the command line, the reading of the configuration, the
+// phases of a run in their fixed order, the query commands that fill the
+// collect table's values, and the guards of a run (the watchdog over store
+// work, the stop signals).
 #ifndef DORVANE_RUN_RUN_H_
 #define DORVANE_RUN_RUN_H_
 
 #include <csignal>
-#include <type_traits>
 
 #include "config/config.h"
 #include "pool/pool.h"
-#include "render/render.h"
-#include "run/signals.h"
 
 namespace dorvane {
-
-// 0 at start, raised by one for each -v. 1: progress lines, results and one
-// trace per store call; 2: every cursor step and record; 3: resampling
-// buckets.
-extern int verbosity;
-
-// One collect statement of the configuration.
-struct CollectEntry {
-    int unit;          // unique within the table
-    const char *query; // the whole shell command (pool copy, never cut)
-    int tdiff;         // store the rate of change per second
-    int vdiff;         // store the difference from the previous value
-    double value;      // result of the query in this run; 0 until then
-    int missing;       // the command was ended before its first line: nothing to store
-};
-static_assert(std::is_trivially_destructible_v<CollectEntry>);
-
-constexpr unsigned MAX_COLLECTS = 512;
-
-// The process-wide collect table: rows in the order they were declared.
-struct CollectTable {
-    CollectEntry rows[MAX_COLLECTS];
-    unsigned count;
-    unsigned ended; // commands of this run ended at their deadline
-};
-extern CollectTable collect_table;
-
-// Seconds that each collect command may run, counted from its start: the
-// configuration's timeout statement, the last one read.
-constexpr unsigned DEFAULT_TIMEOUT = 30;
-constexpr unsigned MAX_TIMEOUT = 86400;
-extern unsigned collect_timeout;
-
-// Empties the table and sets the timeout back to its default (the program
-// starts so; tests reset it).
-void collect_reset();
-
-// Adds a row. query must live until the end of the run (the configuration
-// hands over its pool copy). 1 after "add_col: %d already defined\n" or
-// "add_col: limit of %d collects reached\n".
-[[nodiscard]] int add_col(int unit, const char *query, int tdiff, int vdiff);
 
 // The query-and-store phase: runs every query in table order, then stores
 // every value with the time of storing; a command ended before its first
@@ -139,7 +97,7 @@ unsigned watchdog_walk_seconds(const char *path);
 // "main: ended by <signal>\n" and status 1: nothing is open that it could
 // leave half-done, and a wait for the store's lock ends with it.
 void run_signals_catch();
-// From here on a signal only sets run_stop_signal (run/signals.h) and sends
+// From here on a signal only sets stop_signal (common/common.h) and sends
 // SIGTERM to run_command_group: the run stops at its next step and closes
 // the store as usual.
 void run_signals_defer();

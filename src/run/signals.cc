@@ -13,11 +13,11 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/common.h"
 #include "run/run.h"
 
 namespace dorvane {
 
-volatile sig_atomic_t run_stop_signal = 0;
 volatile sig_atomic_t run_command_group = 0;
 
 namespace {
@@ -47,8 +47,8 @@ void on_stop(int sig)
         _exit(1);
     }
     const int saved = errno;
-    if (run_stop_signal == 0)
-        run_stop_signal = sig;
+    if (stop_signal == 0)
+        stop_signal = sig;
     const pid_t group = run_command_group;
     if (group > 0)
         kill(-group, SIGTERM);
@@ -77,9 +77,9 @@ void run_signals_defer() { deferred = 1; }
 
 int run_signals_report(int status)
 {
-    if (!run_stop_requested())
+    if (!stop_requested())
         return status;
-    fputs(ended_line(run_stop_signal), stderr);
+    fputs(ended_line(stop_signal), stderr);
     return 1;
 }
 

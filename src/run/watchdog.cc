@@ -24,12 +24,12 @@ unsigned watchdog_seconds = 60;
 namespace {
 
 // Made when the watchdog is armed: the handler may only write and end.
-char message[256];
-size_t message_len;
+char expiry_text[256];
+size_t expiry_len;
 
 void on_expiry(int)
 {
-    ssize_t r = write(STDERR_FILENO, message, message_len);
+    ssize_t r = write(STDERR_FILENO, expiry_text, expiry_len);
     (void)r;
     _exit(1);
 }
@@ -38,16 +38,17 @@ void on_expiry(int)
 
 void watchdog_arm(const char *op, unsigned seconds, bool main_line)
 {
-    int n = main_line ? snprintf(message, sizeof message,
+    int n = main_line ? snprintf(expiry_text, sizeof expiry_text,
                                  "%s: no end after %u seconds of processor time: the store may "
                                  "be damaged\nmain: %s() failed\n",
                                  op, seconds, op)
-                      : snprintf(message, sizeof message,
+                      : snprintf(expiry_text, sizeof expiry_text,
                                  "%s: no end after %u seconds of processor time: the store may "
                                  "be damaged\n",
                                  op, seconds);
-    message_len = n < 0 ? 0 : n < static_cast<int>(sizeof message) ? static_cast<size_t>(n)
-                                                                    : sizeof message - 1;
+    expiry_len = n < 0                                      ? 0
+                 : n < static_cast<int>(sizeof expiry_text) ? static_cast<size_t>(n)
+                                                            : sizeof expiry_text - 1;
     struct sigaction sa {};
     sa.sa_handler = on_expiry;
     sigemptyset(&sa.sa_mask);

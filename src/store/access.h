@@ -26,9 +26,6 @@ struct StoreHandle {
 static_assert(std::is_trivially_destructible_v<StoreHandle>);
 extern StoreHandle store_handle;
 
-// Outcomes of a cursor move; an error is never the end of the data.
-enum class Found { record, end, error };
-
 // A record reached by a cursor move. value points into library memory,
 // valid until the next call on the store.
 struct StoreRecord {
@@ -40,7 +37,8 @@ struct StoreRecord {
 };
 
 // Moves the store's cursor on db; for Seek::cursor, to the first key at or
-// after at. On Found::error errno is set and nothing has been printed.
+// after at. On Found::error errno is set and nothing has been printed; an
+// error is never the end of the data.
 Found store_seek_in(Btree *db, Seek how, const SampleKey *at, StoreRecord *out);
 inline Found store_seek(Seek how, const SampleKey *at, StoreRecord *out)
 {
@@ -51,7 +49,6 @@ inline Found store_seek(Seek how, const SampleKey *at, StoreRecord *out)
 // first key at or after at (Seek::cursor) or on from the previous one
 // (Seek::next). Bulk::error with errno set; Bulk::walk when the library
 // could not make the read: walk record by record instead.
-enum class Bulk { read, end, error, walk };
 Bulk store_bulk_seek(Seek how, const SampleKey *at);
 // The next record of the last bulk read into *out; false after its last.
 bool store_bulk_next(StoreRecord *out);
@@ -99,8 +96,9 @@ bool walk_reached_end(const WalkOrder &w, const SampleKey *from);
 int store_put_sample(const SampleKey &key, const SampleRecord &rec);
 int store_put_last(uint16_t unit, const LastRecord &rec);
 
-// 0 with *out filled, 1 when absent or malformed, -1 with errno.
-int store_get_last(uint16_t unit, LastRecord *out);
+// The unit's LastRecord: record with *out filled, end when it is absent or
+// malformed, error with errno set.
+Found store_get_last(uint16_t unit, LastRecord *out);
 
 } // namespace dorvane
 

@@ -47,6 +47,12 @@ struct Fault {
 };
 Fault fault;
 
+// A result of convert, or of the test hook, as a Found.
+Found found(int r)
+{
+    return r == 0 ? Found::record : r == -1 ? Found::error : Found::end;
+}
+
 // Whether the hook fails this call of op; errno is set when it does.
 bool injected(BtreeOp op)
 {
@@ -67,7 +73,8 @@ bool injected(BtreeOp op)
 void quiet_error(const DB_ENV *, const char *, const char *) {}
 void quiet_message(const DB_ENV *, const char *) {}
 
-// The library's result in the 0 / 1 / -1-with-errno convention.
+// The library's result as 0, 1 for no such record and -1 with errno: the
+// values of Found.
 int convert(int r)
 {
     if (r == 0)
@@ -108,14 +115,17 @@ void close_keep_errno(int fd)
     errno = saved;
 }
 
-// Whether path still names the file open as fd; -1 when path cannot be
-// examined for another reason than its absence.
-int path_names(const char *path, const struct stat &locked)
+// Whether path still names the file open as fd: yes, no (another file or
+// none), or unknown when path cannot be examined for another reason than
+// its absence (errno set).
+enum class Names { yes, no, unknown };
+
+Names path_names(const char *path, const struct stat &locked)
 {
     struct stat now;
     if (stat(path, &now) == -1)
-        return errno == ENOENT ? 0 : -1;
-    return same_file(now, locked) ? 1 : 0;
+        return errno == ENOENT ? Names::no : Names::unknown;
+    return same_file(now, locked) ? Names::yes : Names::no;
 }
 
 // Pages that one put can add to the file: a split on each level of the tree
@@ -216,10 +226,10 @@ Attempt open_once(const char *path, bool read_only, Btree *out)
         close_keep_errno(fd);
         return Attempt::failed;
     }
-    int names = path_names(path, locked);
-    if (names != 1) {
+    const Names names = path_names(path, locked);
+    if (names != Names::yes) {
         close_keep_errno(fd);
-        return names == 0 ? Attempt::retry : Attempt::failed;
+        return names == Names::no ? Attempt::retry : Attempt::failed;
     }
     // Back to the last commit before the library reads a page: a run that
     // ended while it wrote one leaves its journal beside the file.
@@ -390,14 +400,14 @@ int bulk_buffer(Btree *db)
 
 } // namespace
 
-int btree_get(Btree *db, Slice key, Slice *value)
+Found btree_get(Btree *db, Slice key, Slice *value)
 {
     if (injected(BtreeOp::get))
-        return fault.result;
+        return found(fault.result);
     DBT k = dbt(key);
     DBT d = dbt(Slice{nullptr, 0});
-    int r = convert(db->db->get(db->db, nullptr, &k, &d, 0));
-    *value = r == 0 ? slice(d) : Slice{nullptr, 0};
+    const Found r = found(convert(db->db->get(db->db, nullptr, &k, &d, 0)));
+    *value = r == Found::record ? slice(d) : Slice{nullptr, 0};
     return r;
 }
 
@@ -413,22 +423,22 @@ int btree_put(Btree *db, Slice key, Slice value)
     return convert(db->db->put(db->db, nullptr, &k, &d, 0));
 }
 
-int btree_del(Btree *db, Slice key)
+Found btree_del(Btree *db, Slice key)
 {
     if (injected(BtreeOp::del))
-        return fault.result;
+        return found(fault.result);
     DBT k = dbt(key);
     db->changes++;
-    return convert(db->db->del(db->db, nullptr, &k, 0));
+    return found(convert(db->db->del(db->db, nullptr, &k, 0)));
 }
 
-int btree_seq(Btree *db, Slice *key, Slice *value, Seek how)
+Found btree_seq(Btree *db, Slice *key, Slice *value, Seek how)
 {
     if (injected(BtreeOp::seq))
-        return fault.result;
+        return found(fault.result);
     int r = cursor_of(db);
     if (r != 0)
-        return r;
+        return found(r);
     static constexpr u_int32_t flags[] = {DB_SET_RANGE, DB_FIRST, DB_LAST, DB_NEXT, DB_PREV};
     DBT k = dbt(how == Seek::cursor ? *key : Slice{nullptr, 0});
     DBT d = dbt(Slice{nullptr, 0});
@@ -437,20 +447,20 @@ int btree_seq(Btree *db, Slice *key, Slice *value, Seek how)
         *key = slice(k);
         *value = slice(d);
     }
-    return r;
+    return found(r);
 }
 
-int btree_seq_bulk(Btree *db, Slice key, Seek how)
+Bulk btree_seq_bulk(Btree *db, Slice key, Seek how)
 {
     db->bulk_next = nullptr;
     if (injected(BtreeOp::seq))
-        return fault.result;
+        return fault.result == -1 ? Bulk::error : Bulk::end;
     if (how != Seek::cursor && how != Seek::next) {
         errno = EINVAL;
-        return -1;
+        return Bulk::error;
     }
     if (cursor_of(db) != 0 || bulk_buffer(db) != 0)
-        return 2;
+        return Bulk::walk;
     DBT k = dbt(how == Seek::cursor ? key : Slice{nullptr, 0});
     DBT &d = db->bulk_dbt;
     memset(&d, 0, sizeof d);
@@ -460,10 +470,11 @@ int btree_seq_bulk(Btree *db, Slice key, Seek how)
     u_int32_t flags = (how == Seek::cursor ? DB_SET_RANGE : DB_NEXT) | DB_MULTIPLE_KEY;
     int r = convert(db->cursor->get(db->cursor, &k, &d, flags));
     if (r == -1)
-        return 2;
-    if (r == 0)
-        DB_MULTIPLE_INIT(db->bulk_next, &d);
-    return r;
+        return Bulk::walk;
+    if (r != 0)
+        return Bulk::end;
+    DB_MULTIPLE_INIT(db->bulk_next, &d);
+    return Bulk::read;
 }
 
 bool btree_bulk_next(Btree *db, Slice *key, Slice *value)
@@ -480,16 +491,16 @@ bool btree_bulk_next(Btree *db, Slice *key, Slice *value)
     return true;
 }
 
-int btree_del_current(Btree *db)
+Found btree_del_current(Btree *db)
 {
     if (injected(BtreeOp::del))
-        return fault.result;
+        return found(fault.result);
     if (db->cursor == nullptr) {
         errno = EINVAL;
-        return -1;
+        return Found::error;
     }
     db->changes++;
-    return convert(db->cursor->del(db->cursor, 0));
+    return found(convert(db->cursor->del(db->cursor, 0)));
 }
 
 int btree_sync(Btree *db)

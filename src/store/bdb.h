@@ -2,8 +2,8 @@
 // opens the same btree file format as the 1.85 interface but lets the
 // library's own error lines be silenced) and takes the file lock.
 //
-// Every call returns 0 on success, 1 for "key not found" or "no more
-// records", and -1 on failure with errno set.
+// A call that looks a key up, moves the cursor or deletes returns a Found;
+// every other call returns 0, or -1 on failure with errno set.
 //
 // Memory that a get or a cursor step returns belongs to the library and is
 // valid only until the next call on the same Btree.
@@ -20,6 +20,15 @@
 namespace dorvane {
 
 struct Btree;
+
+// What a lookup, cursor move or deletion met: the record (read or
+// deleted), none (no such key, no more records) or a failure of the
+// library, with errno set. The values are the 1.85 interface's results.
+enum class Found : int { record = 0, end = 1, error = -1 };
+
+// What a bulk read gave: records, none, a failure (errno set), or no read
+// at all, where the caller walks record by record instead.
+enum class Bulk : int { read, end, error, walk };
 
 // A key or value: a pointer and a size, the library's key/data pair.
 struct Slice {
@@ -60,32 +69,32 @@ void btree_identity(const Btree *db, dev_t *dev, ino_t *ino);
 // journal.h), and how many pages it wrote to finish it.
 Recovery btree_recovery(const Btree *db, uint32_t *pages);
 
-int btree_get(Btree *db, Slice key, Slice *value);
+Found btree_get(Btree *db, Slice key, Slice *value);
 int btree_put(Btree *db, Slice key, Slice value);
-int btree_del(Btree *db, Slice key);
+Found btree_del(Btree *db, Slice key);
 
 // Moves the handle's one cursor. For Seek::cursor, *key is the key to seek
-// to. On 0, *key and *value are the record reached.
-int btree_seq(Btree *db, Slice *key, Slice *value, Seek how);
+// to. On Found::record, *key and *value are the record reached.
+Found btree_seq(Btree *db, Slice *key, Slice *value, Seek how);
 
 // Reads the records from the first key at or after *key (Seek::cursor), or
 // from the one after the last record of the previous bulk read (Seek::next),
 // as many as fill the handle's bulk buffer (at least one page), in one call
 // of the library: a scan of a few records costs one cursor move instead of
 // one each. btree_bulk_next then yields them in key order; they are valid
-// until the next call on db. Other moves are refused with EINVAL.
-// Besides 0 and 1, returns 2 when the library failed: the bulk read may
-// reach pages that a record-by-record walk would not, so the caller makes
-// that walk instead and reports what it meets. The test hook's failures are
-// returned as they are.
-int btree_seq_bulk(Btree *db, Slice key, Seek how);
+// until the next call on db. Other moves are refused with EINVAL
+// (Bulk::error). Returns Bulk::walk when the library failed: the bulk read
+// may reach pages that a record-by-record walk would not, so the caller
+// makes that walk instead and reports what it meets. The test hook's
+// failures are returned as they are (Bulk::end for 1, Bulk::error for -1).
+Bulk btree_seq_bulk(Btree *db, Slice key, Seek how);
 // The next record of the last bulk read into *key and *value; false after
 // its last one.
 bool btree_bulk_next(Btree *db, Slice *key, Slice *value);
 
 // Deletes the record under the cursor; a following Seek::next reaches the
 // record after it.
-int btree_del_current(Btree *db);
+Found btree_del_current(Btree *db);
 
 // Writes out and commits every change since the last commit: after a
 // crash from here on, the file holds them all. A failed sync commits
@@ -145,7 +154,8 @@ int btree_close(Btree *db);
 
 // Test hook for failures that a healthy disk does not produce: after skip
 // further calls of op, the next one returns result (1, or -1 with errno
-// err) without reaching the library; once. A failing close still closes.
+// err; as a Found where the call returns one) without reaching the
+// library; once. A failing close still closes.
 enum class BtreeOp : int { get, put, del, seq, sync, close, compact };
 void btree_fail(BtreeOp op, unsigned skip, int result, int err);
 // Disarms the hook.

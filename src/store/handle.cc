@@ -1,10 +1,8 @@
 // The store handle: open and close, key encoding, and the access helpers
 // shared by every store operation.
-#include <cerrno>
-#include <cstdio>
 #include <cstring>
 
-#include "run/run.h"
+#include "common/common.h"
 #include "store/access.h"
 
 namespace dorvane {
@@ -38,17 +36,17 @@ int data_open(const char *path, bool read_only)
     store_handle = StoreHandle{};
     store_handle.path = path;
     if (btree_open(path, &store_handle.db, read_only) != 0) {
-        fprintf(stderr, "dbopen: %s: %s\n", path, strerror(errno));
+        message_errno("dbopen: %s", path);
         store_handle.db = nullptr;
         return 1;
     }
     uint32_t pages;
     Recovery found = btree_recovery(store_handle.db, &pages);
-    if (verbosity >= 1 && found == Recovery::replayed)
-        printf("data_open: %s: unfinished commit completed from its journal, %u pages\n", path,
-               pages);
-    if (verbosity >= 1 && found == Recovery::discarded)
-        printf("data_open: %s: unfinished commit dropped with its journal\n", path);
+    if (found == Recovery::replayed)
+        trace(1, "data_open: %s: unfinished commit completed from its journal, %u pages\n", path,
+              pages);
+    if (found == Recovery::discarded)
+        trace(1, "data_open: %s: unfinished commit dropped with its journal\n", path);
     return 0;
 }
 
@@ -64,25 +62,29 @@ int data_close()
         return 0;
     int result = 0;
     if (btree_sync(store_handle.db) != 0) {
-        fprintf(stderr, "dbsync: %s: %s\n", store_handle.path, strerror(errno));
+        message_errno("dbsync: %s", store_handle.path);
         result = 1;
     }
     if (btree_close(store_handle.db) != 0) {
-        fprintf(stderr, "dbclose: %s: %s\n", store_handle.path, strerror(errno));
+        message_errno("dbclose: %s", store_handle.path);
         result = 1;
     }
     store_handle.db = nullptr;
     return result;
 }
 
-bool data_is_store(const struct stat *st)
+bool data_file_id(FileId *out)
 {
     if (store_handle.db == nullptr)
         return false;
-    dev_t dev;
-    ino_t ino;
-    btree_identity(store_handle.db, &dev, &ino);
-    return st->st_dev == dev && st->st_ino == ino;
+    btree_identity(store_handle.db, &out->dev, &out->ino);
+    return true;
+}
+
+bool data_is_store(const struct stat *st)
+{
+    FileId id;
+    return data_file_id(&id) && st->st_dev == id.dev && st->st_ino == id.ino;
 }
 
 bool data_last_failed()
@@ -111,13 +113,10 @@ Found store_seek_in(Btree *db, Seek how, const SampleKey *at, StoreRecord *out)
         h.dbk = Slice{h.key, KEY_SIZE};
     }
     h.dbd = Slice{nullptr, 0};
-    int r = btree_seq(db, &h.dbk, &h.dbd, how);
-    if (r == -1)
-        return Found::error;
-    if (r != 0)
-        return Found::end;
-    fill_record(h.dbk, h.dbd, out);
-    return Found::record;
+    const Found f = btree_seq(db, &h.dbk, &h.dbd, how);
+    if (f == Found::record)
+        fill_record(h.dbk, h.dbd, out);
+    return f;
 }
 
 Bulk store_bulk_seek(Seek how, const SampleKey *at)
@@ -125,12 +124,7 @@ Bulk store_bulk_seek(Seek how, const SampleKey *at)
     StoreHandle &h = store_handle;
     if (how == Seek::cursor)
         key_encode(*at, h.key);
-    int r = btree_seq_bulk(h.db, Slice{h.key, KEY_SIZE}, how);
-    if (r == -1)
-        return Bulk::error;
-    if (r == 2)
-        return Bulk::walk;
-    return r == 0 ? Bulk::read : Bulk::end;
+    return btree_seq_bulk(h.db, Slice{h.key, KEY_SIZE}, how);
 }
 
 bool store_bulk_next(StoreRecord *out)
@@ -144,7 +138,7 @@ bool store_bulk_next(StoreRecord *out)
 
 void report_seek_error(const char *op, Seek how)
 {
-    fprintf(stderr, "%s: db->seq(%s) failed: %s\n", op, seek_name(how), strerror(errno));
+    message_errno("%s: db->seq(%s) failed", op, seek_name(how));
 }
 
 bool record_sample(const StoreRecord &r, SampleRecord *out)
@@ -190,19 +184,19 @@ int store_put_last(uint16_t unit, const LastRecord &rec)
     return btree_put(h.db, h.dbk, h.dbd);
 }
 
-int store_get_last(uint16_t unit, LastRecord *out)
+Found store_get_last(uint16_t unit, LastRecord *out)
 {
     StoreHandle &h = store_handle;
     key_encode(SampleKey{unit, LAST_LEVEL, 0}, h.key);
     h.dbk = Slice{h.key, KEY_SIZE};
     h.dbd = Slice{nullptr, 0};
-    int r = btree_get(h.db, h.dbk, &h.dbd);
-    if (r != 0)
-        return r;
+    const Found f = btree_get(h.db, h.dbk, &h.dbd);
+    if (f != Found::record)
+        return f;
     if (h.dbd.data == nullptr || h.dbd.size != sizeof(LastRecord))
-        return 1;
+        return Found::end;
     memcpy(out, h.dbd.data, sizeof *out);
-    return 0;
+    return Found::record;
 }
 
 } // namespace dorvane

@@ -1,11 +1,7 @@
 // Sample insertion and consolidation. The consolidation state is the store
 // itself: a level's batch is every record at or after the newest record
 // one level up, so a crashed run resumes where the file says.
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
-
-#include "run/run.h"
+#include "common/common.h"
 #include "store/access.h"
 
 namespace dorvane {
@@ -28,26 +24,24 @@ struct Batch {
 // reported and remembered, and counts as none).
 bool get_last(uint16_t unit, LastRecord *out)
 {
-    int r = store_get_last(unit, out);
-    if (r == -1) {
-        fprintf(stderr, "db->get: %s\n", strerror(errno));
+    const Found f = store_get_last(unit, out);
+    if (f == Found::error) {
+        message_errno("db->get");
         store_handle.last_failed = true;
         return false;
     }
-    if (r != 0)
+    if (f != Found::record)
         return false;
-    if (verbosity >= 1)
-        printf("get_last(unit %u) returns since %u, ts %u, val %.2f\n", unit, out->since, out->ts,
-               out->val);
+    trace(1, "get_last(unit %u) returns since %u, ts %u, val %.2f\n", unit, out->since, out->ts,
+          out->val);
     return true;
 }
 
 void put_last(uint16_t unit, uint32_t since, uint32_t ts, double val)
 {
-    if (verbosity >= 1)
-        printf("put_last(unit %u, since %u, ts %u, val %.2f)\n", unit, since, ts, val);
+    trace(1, "put_last(unit %u, since %u, ts %u, val %.2f)\n", unit, since, ts, val);
     if (store_put_last(unit, LastRecord{since, ts, val}) != 0) {
-        fprintf(stderr, "db->put: %s\n", strerror(errno));
+        message_errno("db->put");
         store_handle.last_failed = true;
     }
 }
@@ -57,8 +51,7 @@ void put_last(uint16_t unit, uint32_t since, uint32_t ts, double val)
 int find_highest_ts(uint16_t unit, int level, uint32_t *ts)
 {
     *ts = 0;
-    if (verbosity >= 2)
-        printf("find_highest_ts(unit %d, level %d) seeking\n", unit, arg_level(level));
+    trace(2, "find_highest_ts(unit %d, level %d) seeking\n", unit, arg_level(level));
     // Just past the level, then one step back.
     SampleKey past{unit, static_cast<uint16_t>(level), UINT32_MAX};
     StoreRecord r;
@@ -74,19 +67,16 @@ int find_highest_ts(uint16_t unit, int level, uint32_t *ts)
         return 1;
     }
     if (f == Found::end || !r.key_valid) {
-        if (verbosity >= 2)
-            printf("find_highest_ts: seek failed, returning 0\n");
+        trace(2, "find_highest_ts: seek failed, returning 0\n");
         return 0;
     }
     if (r.key.unit != unit || r.key.level != static_cast<uint16_t>(level)) {
-        if (verbosity >= 2)
-            printf("find_highest_ts: out of range (unit %d != %d, level %d != %d), returning 0\n",
-                   r.key.unit, unit, r.key.level, arg_level(level));
+        trace(2, "find_highest_ts: out of range (unit %d != %d, level %d != %d), returning 0\n",
+              r.key.unit, unit, r.key.level, arg_level(level));
         return 0;
     }
-    if (verbosity >= 1)
-        printf("find_highest_ts(unit %d, level %d) returning ts %u\n", unit, arg_level(level),
-               r.key.ts);
+    trace(1, "find_highest_ts(unit %d, level %d) returning ts %u\n", unit, arg_level(level),
+          r.key.ts);
     *ts = r.key.ts;
     return 0;
 }
@@ -138,28 +128,31 @@ int count_walk(uint16_t unit, uint16_t level, BatchSum *b)
     return 0;
 }
 
+// What reading a batch a buffer at a time gave: the batch, a failure that
+// has been reported, or no bulk read from the library.
+enum class Counted { done, failed, walk };
+
 // The batch read a buffer at a time: the same records in the same order,
-// in one library call for a whole batch. 1 after a reported failure, -1
-// when the library could not make a bulk read.
-int count_bulk(uint16_t unit, uint16_t level, BatchSum *b)
+// in one library call for a whole batch.
+Counted count_bulk(uint16_t unit, uint16_t level, BatchSum *b)
 {
     SampleKey start{unit, level, b->first};
     Seek how = Seek::cursor;
     for (;;) {
         Bulk got = store_bulk_seek(how, &start);
         if (got == Bulk::walk)
-            return -1;
+            return Counted::walk;
         if (got == Bulk::error) {
             report_seek_error("count_values", how);
-            return 1;
+            return Counted::failed;
         }
         if (got == Bulk::end)
-            return 0;
+            return Counted::done;
         StoreRecord r;
         SampleRecord s;
         while (store_bulk_next(&r)) {
             if (!record_in(r, unit, level) || !record_sample(r, &s))
-                return 0;
+                return Counted::done;
             b->add(r.key.ts, s);
         }
         how = Seek::next;
@@ -173,21 +166,21 @@ int count_values(uint16_t unit, int level, uint32_t ts, Batch *out)
 {
     auto lv = static_cast<uint16_t>(level);
     BatchSum b(ts);
-    int r = count_bulk(unit, lv, &b);
-    if (r == -1) {
+    const Counted c = count_bulk(unit, lv, &b);
+    if (c == Counted::failed)
+        return 1;
+    if (c == Counted::walk) {
         // What the bulk read met may lie beyond the batch: only the walk
         // knows whether the batch itself can be read.
         b = BatchSum(ts);
-        r = count_walk(unit, lv, &b);
+        if (count_walk(unit, lv, &b) != 0)
+            return 1;
     }
-    if (r != 0)
-        return 1;
     uint32_t last = b.prev_ts;
     double avg = b.count != 0 && b.first < last ? b.sum / static_cast<double>(last - b.first)
                                                  : b.sum;
-    if (verbosity >= 2)
-        printf("count_values(unit %d, level %d, ts %u) returning count %u\n", unit,
-               arg_level(level), b.first, b.count);
+    trace(2, "count_values(unit %d, level %d, ts %u) returning count %u\n", unit,
+          arg_level(level), b.first, b.count);
     *out = Batch{b.count, b.mn, avg, b.mx};
     return 0;
 }
@@ -198,41 +191,35 @@ int put_value_internal(int unit, int level, uint32_t ts, double min, double avg,
 {
     auto u = static_cast<uint16_t>(unit);
     if (level < 0 || level > MAX_SAMPLE_LEVEL) {
-        fprintf(stderr, "put_value_internal: level %d out of range\n", level);
+        message("put_value_internal: level %d out of range", level);
         return 1;
     }
     for (int L = level;; L++) {
-        if (verbosity >= 1)
-            printf("put_value_internal(unit %d, level %d, ts %u, min %.2f, avg %.2f, max %.2f)\n",
-                   u, arg_level(L), ts, min, avg, max);
+        trace(1, "put_value_internal(unit %d, level %d, ts %u, min %.2f, avg %.2f, max %.2f)\n", u,
+              arg_level(L), ts, min, avg, max);
         if (store_put_sample(SampleKey{u, static_cast<uint16_t>(L), ts}, {min, avg, max}) != 0) {
-            fprintf(stderr, "db->put: %s\n", strerror(errno));
+            message_errno("db->put");
             return 1;
         }
         // On a damaged store the climb could reach LAST_LEVEL and wrap to
         // level 0; nothing above the highest level that retrieval reads.
         if (L == MAX_SAMPLE_LEVEL)
             return 0;
-        if (verbosity >= 2)
-            printf("put_value_internal: inserted, checking next level %d\n", arg_level(L + 1));
+        trace(2, "put_value_internal: inserted, checking next level %d\n", arg_level(L + 1));
         uint32_t max_ts;
         if (find_highest_ts(u, L + 1, &max_ts) != 0)
             return 1;
-        if (verbosity >= 2)
-            printf("put_value_internal: next level %d max_ts %u\n", arg_level(L + 1), max_ts);
+        trace(2, "put_value_internal: next level %d max_ts %u\n", arg_level(L + 1), max_ts);
         Batch batch;
         if (count_values(u, L, max_ts, &batch) != 0)
             return 1;
-        if (verbosity >= 2)
-            printf("put_value_internal: %u values on level %d since %u\n", batch.count,
-                   arg_level(L), max_ts);
+        trace(2, "put_value_internal: %u values on level %d since %u\n", batch.count, arg_level(L),
+              max_ts);
         if (batch.count < BATCH_SIZE) {
-            if (verbosity >= 2)
-                printf("put_value_internal: count %u < 10\n", batch.count);
+            trace(2, "put_value_internal: count %u < 10\n", batch.count);
             return 0;
         }
-        if (verbosity >= 2)
-            printf("put_value_internal: count %u >= 10\n", batch.count);
+        trace(2, "put_value_internal: count %u >= 10\n", batch.count);
         min = batch.min;
         avg = batch.avg;
         max = batch.max;
@@ -242,9 +229,8 @@ int put_value_internal(int unit, int level, uint32_t ts, double min, double avg,
 int data_put_value(uint32_t since, uint32_t now, int unit, int tdiff, int vdiff, double value)
 {
     auto u = static_cast<uint16_t>(unit);
-    if (verbosity >= 1)
-        printf("data_put_value(since %u, ts %u, unit %u, val %.2f, tdiff %d vdiff %d)\n", since,
-               now, u, value, tdiff, vdiff);
+    trace(1, "data_put_value(since %u, ts %u, unit %u, val %.2f, tdiff %d vdiff %d)\n", since, now,
+          u, value, tdiff, vdiff);
     if (tdiff == 0 && vdiff == 0)
         return put_value_internal(unit, 0, now, value, value, value);
 

@@ -12,8 +12,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "run/run.h"
-#include "run/signals.h"
+#include "common/common.h"
 #include "store/access.h"
 
 namespace dorvane {
@@ -36,32 +35,30 @@ uint32_t cutoff(uint32_t now, int days)
 bool truncate_verdict(const StoreRecord &r, uint32_t cut0, uint32_t cut1)
 {
     if (!r.key_valid) {
-        fprintf(stderr, "data_truncate: dbk.size %u != sizeof(k) %u\n", r.key_size,
+        message("data_truncate: dbk.size %u != sizeof(k) %u", r.key_size,
                 static_cast<unsigned>(KEY_SIZE));
         return true;
     }
     if (r.key.level == LAST_LEVEL) {
         LastRecord l;
         if (!record_last(r, &l)) {
-            fprintf(stderr, "data_truncate: dbd.size %u != sizeof(l) %u\n", r.value_size,
+            message("data_truncate: dbd.size %u != sizeof(l) %u", r.value_size,
                     static_cast<unsigned>(sizeof l));
             return true;
         }
-        if (verbosity >= 2)
-            printf("%d, %d, %u, last: %u, %u, %.2f\n", r.key.unit, r.key.level, r.key.ts, l.since,
-                   l.ts, l.val);
+        trace(2, "%d, %d, %u, last: %u, %u, %.2f\n", r.key.unit, r.key.level, r.key.ts, l.since,
+              l.ts, l.val);
         // The key's ts is always 0; the record carries its own time.
         return l.ts < cut0;
     }
     SampleRecord s;
     if (!record_sample(r, &s)) {
-        fprintf(stderr, "data_truncate: dbd.size %u != sizeof(v) %u\n", r.value_size,
+        message("data_truncate: dbd.size %u != sizeof(v) %u", r.value_size,
                 static_cast<unsigned>(sizeof s));
         return true;
     }
-    if (verbosity >= 2)
-        printf("%d, %d, %u, val: %.2f, %.2f, %.2f\n", r.key.unit, r.key.level, r.key.ts, s.min,
-               s.avg, s.max);
+    trace(2, "%d, %d, %u, val: %.2f, %.2f, %.2f\n", r.key.unit, r.key.level, r.key.ts, s.min, s.avg,
+          s.max);
     return r.key.ts < (r.key.level == 0 ? cut0 : cut1);
 }
 
@@ -69,7 +66,7 @@ int commit_truncation()
 {
     if (btree_sync(store_handle.db) == 0)
         return 0;
-    fprintf(stderr, "data_truncate: dbsync: %s: %s\n", store_handle.path, strerror(errno));
+    message_errno("data_truncate: dbsync: %s", store_handle.path);
     return 1;
 }
 
@@ -167,7 +164,7 @@ uint64_t bytes_needed(uint64_t kept, uint32_t page_size)
 
 int compact_failure()
 {
-    fprintf(stderr, "data_truncate: db->compact: %s\n", strerror(errno));
+    message_errno("data_truncate: db->compact");
     // What the library left half-done is never committed.
     btree_discard(store_handle.db);
     return 1;
@@ -175,7 +172,7 @@ int compact_failure()
 
 int report_size_failure()
 {
-    fprintf(stderr, "data_truncate: fstat: %s: %s\n", store_handle.path, strerror(errno));
+    message_errno("data_truncate: fstat: %s", store_handle.path);
     return 1;
 }
 
@@ -204,14 +201,14 @@ int pack_store()
         return PACK_IN_PLACE;
     Btree *target;
     if (btree_open(packed, &target) != 0) {
-        fprintf(stderr, "data_truncate: dbopen: %s: %s\n", packed, strerror(errno));
+        message_errno("data_truncate: dbopen: %s", packed);
         return 1;
     }
     bool done = btree_take_owner(target, &st) == 0;
     StoreRecord r;
     WalkOrder order{};
     Found f = done ? walk_step(Seek::first, &order, &r) : Found::error;
-    for (; done && f == Found::record && !run_stop_requested(); f = walk_step(Seek::next, &order, &r)) {
+    for (; done && f == Found::record && !stop_requested(); f = walk_step(Seek::next, &order, &r)) {
         if (!record_valid(r))
             continue;
         unsigned char key[KEY_SIZE];
@@ -227,14 +224,14 @@ int pack_store()
         btree_discard(target);
         (void)btree_close(target);
         unlink(packed);
-        if (run_stop_requested())
+        if (stop_requested())
             return 0;
         errno = saved;
-        fprintf(stderr, "data_truncate: %s: %s\n", packed, strerror(errno));
+        message_errno("data_truncate: %s", packed);
         return 1;
     }
     if (btree_close(target) != 0 || rename(packed, path) != 0) {
-        fprintf(stderr, "data_truncate: %s: %s\n", packed, strerror(errno));
+        message_errno("data_truncate: %s", packed);
         unlink(packed);
         return 1;
     }
@@ -244,7 +241,7 @@ int pack_store()
     // Runs that wait for the old file take the new one when it is let go.
     (void)btree_close(store_handle.db);
     if (btree_open(path, &store_handle.db) != 0) {
-        fprintf(stderr, "dbopen: %s: %s\n", path, strerror(errno));
+        message_errno("dbopen: %s", path);
         store_handle.db = nullptr;
         return 1;
     }
@@ -266,11 +263,10 @@ int compact_truncated(const LevelRanges &ranges, uint64_t kept)
     const auto size = static_cast<uint64_t>(before);
     if (ranges.failed || size * 100 <= need * (100 + SLACK_PERCENT) ||
         size < need + MIN_PAGES * page_size) {
-        if (verbosity >= 2)
-            printf("data_truncate: not compacted: file %lld bytes, its pages %llu%% full\n",
-                   static_cast<long long>(before),
-                   static_cast<unsigned long long>(
-                       size > 0 ? std::min<uint64_t>(100, need * 100 / size) : 100));
+        trace(2, "data_truncate: not compacted: file %lld bytes, its pages %llu%% full\n",
+              static_cast<long long>(before),
+              static_cast<unsigned long long>(size > 0 ? std::min<uint64_t>(100, need * 100 / size)
+                                                       : 100));
         return 0;
     }
     if (size - need > data_pack_bytes) {
@@ -281,16 +277,15 @@ int compact_truncated(const LevelRanges &ranges, uint64_t kept)
             off_t after;
             if (btree_file_size(store_handle.db, &after, &page_size) != 0)
                 return report_size_failure();
-            if (verbosity >= 2)
-                printf("data_truncate: compacted: %llu pages emptied, file %lld -> %lld bytes\n",
-                       static_cast<unsigned long long>((before - after) / page_size),
-                       static_cast<long long>(before), static_cast<long long>(after));
+            trace(2, "data_truncate: compacted: %llu pages emptied, file %lld -> %lld bytes\n",
+                  static_cast<unsigned long long>((before - after) / page_size),
+                  static_cast<long long>(before), static_cast<long long>(after));
             return 0;
         }
     }
     uint64_t emptied = 0;
     CompactPass done;
-    for (size_t i = 0; i < ranges.count && !run_stop_requested(); i++) {
+    for (size_t i = 0; i < ranges.count && !stop_requested(); i++) {
         const LevelRange &g = ranges.list[i];
         if (!g.has_from)
             continue;
@@ -300,7 +295,7 @@ int compact_truncated(const LevelRanges &ranges, uint64_t kept)
             return compact_failure();
         emptied += done.emptied;
     }
-    if (!run_stop_requested()) {
+    if (!stop_requested()) {
         if (btree_compact(store_handle.db, MOVE_ONLY_PERCENT, nullptr, nullptr, true, &done) != 0)
             return compact_failure();
         emptied += done.emptied;
@@ -310,10 +305,9 @@ int compact_truncated(const LevelRanges &ranges, uint64_t kept)
     off_t after;
     if (btree_file_size(store_handle.db, &after, &page_size) != 0)
         return report_size_failure();
-    if (verbosity >= 2)
-        printf("data_truncate: compacted: %llu pages emptied, file %lld -> %lld bytes\n",
-               static_cast<unsigned long long>(emptied), static_cast<long long>(before),
-               static_cast<long long>(after));
+    trace(2, "data_truncate: compacted: %llu pages emptied, file %lld -> %lld bytes\n",
+          static_cast<unsigned long long>(emptied), static_cast<long long>(before),
+          static_cast<long long>(after));
     return 0;
 }
 
@@ -323,8 +317,7 @@ int truncate_walk(uint32_t now, int days0, int days1, LevelRanges *ranges, uint6
 {
     uint32_t cut0 = cutoff(now, days0);
     uint32_t cut1 = cutoff(now, days1);
-    if (verbosity >= 2)
-        printf("data_truncate: cutoff %u, %u\n", cut0, cut1);
+    trace(2, "data_truncate: cutoff %u, %u\n", cut0, cut1);
 
     uint32_t examined = 0, deleted = 0;
     int result = 0;
@@ -332,21 +325,21 @@ int truncate_walk(uint32_t now, int days0, int days1, LevelRanges *ranges, uint6
     WalkOrder order{};
     Found f = walk_step(Seek::first, &order, &r);
     if (f == Found::error) {
-        fprintf(stderr, "data_truncate: db->seq(R_FIRST) failed: %s\n", strerror(errno));
+        message_errno("data_truncate: db->seq(R_FIRST) failed");
         result = 1;
     }
-    while (f == Found::record && !run_stop_requested()) {
+    while (f == Found::record && !stop_requested()) {
         examined++;
         if (truncate_verdict(r, cut0, cut1)) {
             // Through the cursor: the key may be of any size, and the next
             // step reaches the record that followed this one.
-            int d = btree_del_current(store_handle.db);
-            if (d == -1) {
-                fprintf(stderr, "data_truncate: db->del() failed: %s\n", strerror(errno));
+            const Found d = btree_del_current(store_handle.db);
+            if (d == Found::error) {
+                message_errno("data_truncate: db->del() failed");
                 return 1;
             }
-            if (d != 0) {
-                fprintf(stderr, "data_truncate: db->del() returned %d\n", d);
+            if (d != Found::record) {
+                message("data_truncate: db->del() returned %d", static_cast<int>(d));
                 return 1;
             }
             deleted++;
@@ -357,17 +350,16 @@ int truncate_walk(uint32_t now, int days0, int days1, LevelRanges *ranges, uint6
         }
         f = walk_step(Seek::next, &order, &r);
         if (f == Found::error) {
-            fprintf(stderr, "db->seq(R_NEXT) failed: %s\n", strerror(errno));
+            message_errno("db->seq(R_NEXT) failed");
             result = 1;
         }
     }
     if (f == Found::end && !walk_reached_end(order, nullptr)) {
         errno = EIO;
-        fprintf(stderr, "db->seq(R_NEXT) failed: %s\n", strerror(errno));
+        message_errno("db->seq(R_NEXT) failed");
         result = 1;
     }
-    if (verbosity >= 1)
-        printf("data_truncate: %u of %u entries deleted\n", deleted, examined);
+    trace(1, "data_truncate: %u of %u entries deleted\n", deleted, examined);
     // A phase that follows may be forgotten whole: the truncation's own
     // deletions are committed now.
     if (commit_truncation() != 0)
@@ -398,7 +390,7 @@ int data_truncate_at(uint32_t now, int days0, int days1)
     int result = truncate_walk(now, days0, days1, &ranges, &kept);
     // Only after a whole walk: a stopped run ends soon, and a failed walk
     // may have met a damaged page that compaction would walk onto too.
-    if (result == 0 && !run_stop_requested() && compact_truncated(ranges, kept) != 0)
+    if (result == 0 && !stop_requested() && compact_truncated(ranges, kept) != 0)
         result = 1;
     free(ranges.list);
     return result;
@@ -409,14 +401,13 @@ int data_copy(const char *path)
     // Opening the store a second time would wait for this run's own lock.
     struct stat st;
     if (stat(path, &st) == 0 && data_is_store(&st)) {
-        fprintf(stderr, "%s: %s: is the store itself\n", __func__, path);
+        message("%s: %s: is the store itself", __func__, path);
         return 1;
     }
-    if (verbosity >= 1)
-        printf("%s: creating %s\n", __func__, path);
+    trace(1, "%s: creating %s\n", __func__, path);
     Btree *target;
     if (btree_open(path, &target) != 0) {
-        fprintf(stderr, "%s: dbopen: %s: %s\n", __func__, path, strerror(errno));
+        message_errno("%s: dbopen: %s", __func__, path);
         return 1;
     }
 
@@ -427,17 +418,17 @@ int data_copy(const char *path)
     WalkOrder order{};
     Found f = walk_step(Seek::first, &order, &r);
     if (f == Found::error) {
-        fprintf(stderr, "%s: db->seq(R_FIRST) failed: %s\n", __func__, strerror(errno));
+        message_errno("%s: db->seq(R_FIRST) failed", __func__);
         (void)btree_close(target);
         return 1;
     }
-    while (f == Found::record && !run_stop_requested()) {
+    while (f == Found::record && !stop_requested()) {
         if (!r.key_valid) {
-            fprintf(stderr, "%s: invalid record: dbk.size %u (%u)\n", __func__, r.key_size,
+            message("%s: invalid record: dbk.size %u (%u)", __func__, r.key_size,
                     static_cast<unsigned>(KEY_SIZE));
         } else if (!record_valid(r)) {
-            fprintf(stderr, "%s: invalid record: level %u, dbd.size %u (%u, %u)\n", __func__,
-                    r.key.level, r.value_size, static_cast<unsigned>(sizeof(LastRecord)),
+            message("%s: invalid record: level %u, dbd.size %u (%u, %u)", __func__, r.key.level,
+                    r.value_size, static_cast<unsigned>(sizeof(LastRecord)),
                     static_cast<unsigned>(sizeof(SampleRecord)));
         } else {
             // Byte for byte, out of the library's memory before the next call.
@@ -446,15 +437,15 @@ int data_copy(const char *path)
             key_encode(r.key, key);
             memcpy(value, r.value, r.value_size);
             if (btree_put(target, Slice{key, KEY_SIZE}, Slice{value, r.value_size}) != 0) {
-                fprintf(stderr, "%s: db->put: %s\n", __func__, strerror(errno));
+                message_errno("%s: db->put", __func__);
                 result = 1;
                 break;
             }
             copied++;
-            if (verbosity >= 2 && copied % 10000 == 0)
-                printf(" %u", copied);
+            if (copied % 10000 == 0)
+                trace(2, " %u", copied);
             if (btree_commit_due(target) && btree_sync(target) != 0) {
-                fprintf(stderr, "%s: dbsync: %s: %s\n", __func__, path, strerror(errno));
+                message_errno("%s: dbsync: %s", __func__, path);
                 result = 1;
                 synced = false;
                 break;
@@ -462,29 +453,27 @@ int data_copy(const char *path)
         }
         f = walk_step(Seek::next, &order, &r);
         if (f == Found::error) {
-            fprintf(stderr, "%s: db->seq(R_NEXT) failed: %s\n", __func__, strerror(errno));
+            message_errno("%s: db->seq(R_NEXT) failed", __func__);
             result = 1;
         }
     }
-    if (verbosity >= 2)
-        printf("\n");
+    trace(2, "\n");
     if (synced && btree_sync(target) != 0) {
-        fprintf(stderr, "%s: dbsync: %s: %s\n", __func__, path, strerror(errno));
+        message_errno("%s: dbsync: %s", __func__, path);
         result = 1;
     }
     if (btree_close(target) != 0) {
-        fprintf(stderr, "%s: dbclose: %s: %s\n", __func__, path, strerror(errno));
+        message_errno("%s: dbclose: %s", __func__, path);
         result = 1;
     }
     // After the close: the check reads the store once more, and what was
     // copied must stay whatever that read meets.
     if (f == Found::end && !walk_reached_end(order, nullptr)) {
         errno = EIO;
-        fprintf(stderr, "%s: db->seq(R_NEXT) failed: %s\n", __func__, strerror(errno));
+        message_errno("%s: db->seq(R_NEXT) failed", __func__);
         result = 1;
     }
-    if (verbosity >= 1)
-        printf("%s: %u records copied\n", __func__, copied);
+    trace(1, "%s: %u records copied\n", __func__, copied);
     return result;
 }
 

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "run/run.h"
+#include "common/common.h"
 #include "store/store.h"
 
 namespace dorvane {
@@ -31,7 +31,7 @@ int quick_report(const double *values, uint32_t siz)
     // 0 (a NaN differs from everything, 0 included).
     auto *queue = static_cast<double *>(malloc((siz != 0 ? siz : 1) * sizeof(double)));
     if (queue == nullptr) {
-        fprintf(stderr, "quick_report: %s\n", strerror(ENOMEM));
+        message("quick_report: %s", strerror(ENOMEM));
         return 1;
     }
     FreeOnExit release{queue};
@@ -39,22 +39,19 @@ int quick_report(const double *values, uint32_t siz)
     double prev = EMPTY_MARK; // no entry equals it after the final pass
     for (uint32_t i = 0; i < siz; i++) {
         double v = values[i];
-        if (verbosity >= 1)
-            printf("%.2f ", v);
+        trace(1, "%.2f ", v);
         if (v != prev && v != 0.0)
             queue[n++] = v;
         prev = v;
     }
-    if (verbosity >= 1)
-        printf("\n");
+    trace(1, "\n");
 
     printf("queue: ");
     uint32_t window_start = n >= QUEUE_WINDOW ? n - QUEUE_WINDOW : 0;
     double total = 0, window_total = 0, cmax = -EMPTY_MARK;
     for (uint32_t m = 0; m < n; m++) {
         total += queue[m];
-        if (verbosity >= 1)
-            printf("%.2f ", queue[m]);
+        trace(1, "%.2f ", queue[m]);
         if (m < window_start)
             continue;
         printf("%.2f ", queue[m]);

@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "run/run.h"
+#include "common/common.h"
 #include "store/store.h"
 #include "testing/test_util.h"
 

@@ -56,7 +56,8 @@ TEST_P(RetrieveRefuses, PrintsMessageAndLeavesValues)
     put_all({flat(50, 1.0)});
     std::vector<double> values(4, 7.5);
     ::testing::internal::CaptureStderr();
-    EXPECT_EQ(data_get_values(1, c.beg, c.end, c.type, 4, values.data(), 0), 1);
+    EXPECT_EQ(data_get_values(1, c.beg, c.end, static_cast<GraphType>(c.type), 4, values.data(), 0),
+              1);
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), c.message);
     EXPECT_EQ(values, std::vector<double>(4, 7.5));
 }
@@ -88,7 +89,7 @@ TEST_P(Resample, FillsBuckets)
     const ResampleCase &c = GetParam();
     put_all(c.recs);
     std::vector<double> values(10, -1);
-    EXPECT_EQ(data_get_values(1, 0, 100, c.type, 10, values.data(), 0), 0);
+    EXPECT_EQ(data_get_values(1, 0, 100, static_cast<GraphType>(c.type), 10, values.data(), 0), 0);
     EXPECT_EQ(values, c.want);
 }
 
@@ -141,7 +142,7 @@ TEST_F(Retrieve, RecordOlderThanBegIsUnused)
 {
     put_all({flat(50, 9), flat(150, 3)});
     std::vector<double> values(10, -1);
-    EXPECT_EQ(data_get_values(1, 100, 200, 2, 10, values.data(), 0), 0);
+    EXPECT_EQ(data_get_values(1, 100, 200, GraphType::average, 10, values.data(), 0), 0);
     EXPECT_EQ(values, (std::vector<double>{0, 0, 0, 0, 0, 3, 3, 3, 3, 3}));
 }
 
@@ -150,7 +151,7 @@ TEST_F(Retrieve, WalkEndsAtMalformedValue)
     put_all({flat(20, 4), flat(80, 8)});
     put_raw(key_bytes(1, 0, 50), std::string(20, '\0'));
     std::vector<double> values(10, -1);
-    EXPECT_EQ(data_get_values(1, 0, 100, 2, 10, values.data(), 0), 0);
+    EXPECT_EQ(data_get_values(1, 0, 100, GraphType::average, 10, values.data(), 0), 0);
     EXPECT_EQ(values, (std::vector<double>{0, 0, 0, 0, 0, 0, 0, 0, 8, 8}));
 }
 
@@ -162,7 +163,7 @@ TEST_F(Retrieve, MalformedKeyAtSeekFails)
     std::vector<double> values(10, -1);
     // The run that calls it names the failure.
     ::testing::internal::CaptureStderr();
-    EXPECT_EQ(data_get_values(1, 0, 100, 3, 10, values.data(), 0), 1);
+    EXPECT_EQ(data_get_values(1, 0, 100, GraphType::maximum, 10, values.data(), 0), 1);
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
 }
 
@@ -172,7 +173,7 @@ TEST_F(Retrieve, NegativeHighestLevelFails)
     std::vector<double> values(10, -1);
     verbosity = 1;
     ::testing::internal::CaptureStdout();
-    EXPECT_EQ(data_get_values(1, 0, 100, 2, 10, values.data(), 0), 1);
+    EXPECT_EQ(data_get_values(1, 0, 100, GraphType::average, 10, values.data(), 0), 1);
     EXPECT_EQ(::testing::internal::GetCapturedStdout(),
               "find_highest_level(unit 1) returning level -25536\n"
               "get_values_find_level: highest level overall is -25536\n"
@@ -187,7 +188,7 @@ TEST_F(Retrieve, CursorFailureIsReportedNotReadAsEnd)
     // the walk steps back.
     btree_fail(BtreeOp::seq, 4, -1, EIO);
     ::testing::internal::CaptureStderr();
-    EXPECT_EQ(data_get_values(1, 0, 100, 2, 10, values.data(), 0), 1);
+    EXPECT_EQ(data_get_values(1, 0, 100, GraphType::average, 10, values.data(), 0), 1);
     EXPECT_EQ(::testing::internal::GetCapturedStderr(),
               "get_values: db->seq(R_PREV) failed: Input/output error\n");
 }
@@ -229,10 +230,10 @@ class LevelChoice : public testing_util::StoreTest, public ::testing::WithParamI
 TEST_P(LevelChoice, NeedsSizPlus32Records)
 {
     std::vector<double> quiet(500), traced(500);
-    ASSERT_EQ(data_get_values(1, beg, end, 2, 500, quiet.data(), 0), 0);
+    ASSERT_EQ(data_get_values(1, beg, end, GraphType::average, 500, quiet.data(), 0), 0);
     verbosity = 1;
     ::testing::internal::CaptureStdout();
-    ASSERT_EQ(data_get_values(1, beg, end, 2, 500, traced.data(), 0), 0);
+    ASSERT_EQ(data_get_values(1, beg, end, GraphType::average, 500, traced.data(), 0), 0);
     const std::string out = ::testing::internal::GetCapturedStdout();
     const bool chosen = count >= 532;
     const std::string level1 = std::to_string((end - beg) / 100 + 1);
@@ -274,7 +275,7 @@ TEST_F(Retrieve, TracesOfWalkFromPastEnd)
     std::vector<double> values(10);
     verbosity = 2;
     ::testing::internal::CaptureStdout();
-    ASSERT_EQ(data_get_values(1, 0, 100, 2, 10, values.data(), 0), 0);
+    ASSERT_EQ(data_get_values(1, 0, 100, GraphType::average, 10, values.data(), 0), 0);
     EXPECT_EQ(::testing::internal::GetCapturedStdout(),
               "find_highest_level(unit 1) returning level 0\n"
               "get_values_find_level: highest level overall is 0\n"
@@ -297,7 +298,7 @@ TEST_F(Retrieve, TracesOfResamplingAndOtherUnitBefore)
     std::vector<double> values(2);
     verbosity = 3;
     ::testing::internal::CaptureStdout();
-    ASSERT_EQ(data_get_values(1, 0, 10, 2, 2, values.data(), 0), 0);
+    ASSERT_EQ(data_get_values(1, 0, 10, GraphType::average, 2, values.data(), 0), 0);
     EXPECT_EQ(::testing::internal::GetCapturedStdout(),
               "find_highest_level(unit 1) returning level 0\n"
               "get_values_find_level: highest level overall is 0\n"
@@ -322,7 +323,7 @@ TEST_F(Retrieve, NoColumnsReportsZeros)
     put_all({flat(10, 5), flat(40, 7)});
     double untouched = 3.0;
     ::testing::internal::CaptureStdout();
-    ASSERT_EQ(data_get_values(1, 0, 50, 2, 0, &untouched, 1), 0);
+    ASSERT_EQ(data_get_values(1, 0, 50, GraphType::average, 0, &untouched, 1), 0);
     EXPECT_EQ(::testing::internal::GetCapturedStdout(),
               "queue: 0\npavg: 0.00, pmax: 0.00\ncavg: 0.00, cmax: 0.00\n");
     EXPECT_EQ(untouched, 3.0);
@@ -333,7 +334,7 @@ TEST_F(Retrieve, ReportFlagPrintsReportAfterFill)
     put_all({flat(10, 5), flat(30, 0), flat(40, 7)});
     std::vector<double> values(5);
     ::testing::internal::CaptureStdout();
-    ASSERT_EQ(data_get_values(1, 0, 50, 2, 5, values.data(), 1), 0);
+    ASSERT_EQ(data_get_values(1, 0, 50, GraphType::average, 5, values.data(), 1), 0);
     EXPECT_EQ(::testing::internal::GetCapturedStdout(),
               "queue: 5.00 7.00 \npavg: 6.00, pmax: 7.00\ncavg: 6.00, cmax: 7.00\n");
 }

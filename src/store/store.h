@@ -17,6 +17,8 @@
 #include <cstdint>
 #include <type_traits>
 
+#include "common/common.h"
+
 namespace dorvane {
 
 // Level of the last-value record (always stored under ts 0).
@@ -84,6 +86,10 @@ SampleKey key_decode(const unsigned char in[KEY_SIZE]);
 // phase leaves nothing of itself in the file; data_close follows.
 void data_discard();
 
+// The device and inode of the open store's file into *out; false when no
+// store is open.
+bool data_file_id(FileId *out);
+
 // Whether st describes the file of the open store (same device and inode);
 // false when no store is open.
 bool data_is_store(const struct stat *st);
@@ -112,16 +118,16 @@ bool data_last_failed();
 
 // Fills values[0..siz) for unit over [beg, end) from the coarsest level
 // that holds at least siz + 32 records in the range (else level 0), one
-// bucket of (end - beg) / siz seconds per entry: the minimum (type 1),
-// time-weighted average (2) or maximum (3) of the records covering it.
+// bucket of (end - beg) / siz seconds per entry: the minimum, time-weighted
+// average or maximum (type) of the records covering it.
 // Entries that no record reached are 0.0. With report set, prints the
 // quick-query report of the filled array. Allocates nothing but the
 // report's scratch array. 1 after "get_values: beg %u >= end %u\n",
 // "get_values: invalid type %d\n" or a reported cursor failure, and,
 // without a message, when the unit's highest level is 32768 or more or the
 // seek to the end of the range meets a malformed key.
-[[nodiscard]] int data_get_values(int unit, uint32_t beg, uint32_t end, int type, uint32_t siz,
-                                  double *values, int report);
+[[nodiscard]] int data_get_values(int unit, uint32_t beg, uint32_t end, GraphType type,
+                                  uint32_t siz, double *values, int report);
 
 // Prints the quick-query report of values on standard output. 1 when its
 // scratch array could not be allocated (reported).
@@ -135,7 +141,7 @@ bool data_last_failed();
 // data_truncate reads the clock once; data_truncate_at takes it. Commits in
 // batches and at its end. 1 when a deletion or a commit failed
 // ("data_truncate: dbsync: %s: %s\n") or the walk could not start or go on;
-// what was committed stays. A stop request (run/signals.h) ends the walk
+// what was committed stays. A stop request (common/common.h) ends the walk
 // before its next record, with 0, and commits what it deleted.
 //
 // After a whole walk, when the file is more than a tenth larger than the
@@ -159,7 +165,7 @@ extern uint64_t data_pack_bytes;
 // when missing, locked and committed in batches like the store), skipping
 // invalid ones with a message. 1 unless everything valid was copied and the
 // target synced and closed; what was copied and committed stays. Refuses
-// the store's own file. A stop request (run/signals.h) ends the walk before
+// the store's own file. A stop request (common/common.h) ends the walk before
 // its next record; the target is committed and closed with what it holds,
 // and the result is 0.
 [[nodiscard]] int data_copy(const char *path);

@@ -32,14 +32,14 @@ inline std::vector<Raw> dump_store(Btree *db = nullptr)
         db = store_handle.db;
     std::vector<Raw> out;
     Slice k{nullptr, 0}, v{nullptr, 0};
-    int r = btree_seq(db, &k, &v, Seek::first);
-    while (r == 0) {
+    Found r = btree_seq(db, &k, &v, Seek::first);
+    while (r == Found::record) {
         out.push_back(Raw{std::string(reinterpret_cast<const char *>(k.data), k.size),
                           v.data ? std::string(reinterpret_cast<const char *>(v.data), v.size)
                                  : std::string()});
         r = btree_seq(db, &k, &v, Seek::next);
     }
-    EXPECT_EQ(r, 1) << "cursor failed: " << strerror(errno);
+    EXPECT_EQ(r, Found::end) << "cursor failed: " << strerror(errno);
     return out;
 }
 
@@ -76,7 +76,7 @@ inline void put_raw(const std::string &key, const std::string &value, Btree *db 
 inline void del_raw(const std::string &key)
 {
     Slice k{reinterpret_cast<const unsigned char *>(key.data()), static_cast<uint32_t>(key.size())};
-    ASSERT_EQ(btree_del(store_handle.db, k), 0);
+    ASSERT_EQ(btree_del(store_handle.db, k), Found::record);
 }
 
 // The sample stored under a key, if any.
@@ -85,7 +85,8 @@ inline bool get_sample(uint16_t unit, uint16_t level, uint32_t ts, SampleRecord 
     std::string key = key_bytes(unit, level, ts);
     Slice v{nullptr, 0};
     if (btree_get(store_handle.db,
-                  Slice{reinterpret_cast<const unsigned char *>(key.data()), KEY_SIZE}, &v) != 0)
+                  Slice{reinterpret_cast<const unsigned char *>(key.data()), KEY_SIZE},
+                  &v) != Found::record)
         return false;
     EXPECT_EQ(v.size, sizeof(SampleRecord));
     memcpy(out, v.data, sizeof *out);

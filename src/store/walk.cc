@@ -3,9 +3,9 @@
 // bulk buffer at a time; where the library cannot make a bulk read, it
 // goes on record by record.
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 
+#include "common/common.h"
 #include "store/access.h"
 
 namespace dorvane {
@@ -199,11 +199,11 @@ int data_put_record(const char *op, const WalkRecord &r)
         h.dbd = Slice{reinterpret_cast<const unsigned char *>(&h.last), sizeof h.last};
     } else {
         errno = EINVAL;
-        fprintf(stderr, "%s: db->put: %s\n", op, strerror(errno));
+        message_errno("%s: db->put", op);
         return 1;
     }
     if (btree_put(h.db, h.dbk, h.dbd) != 0) {
-        fprintf(stderr, "%s: db->put: %s\n", op, strerror(errno));
+        message_errno("%s: db->put", op);
         return 1;
     }
     return 0;
@@ -212,7 +212,7 @@ int data_put_record(const char *op, const WalkRecord &r)
 int data_sync(const char *op)
 {
     if (btree_sync(store_handle.db) != 0) {
-        fprintf(stderr, "%s: dbsync: %s: %s\n", op, store_handle.path, strerror(errno));
+        message_errno("%s: dbsync: %s", op, store_handle.path);
         return 1;
     }
     return 0;

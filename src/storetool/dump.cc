@@ -21,6 +21,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/common.h"
 #include "run/run.h"
 #include "storetool/storetool.h"
 #include "store/store.h"
@@ -55,15 +56,7 @@ Visit dump_record(const WalkRecord &r, void *context)
 {
     auto *d = static_cast<Dumping *>(context);
     if (r.kind == RecordKind::invalid) {
-        if (r.key_size != KEY_SIZE)
-            fprintf(stderr, "%s: invalid record: key of %u bytes, not %u\n", d->op, r.key_size,
-                    static_cast<unsigned>(KEY_SIZE));
-        else
-            fprintf(stderr,
-                    "%s: invalid record: unit %u, level %u, time %u: value of %u bytes, not %u\n",
-                    d->op, r.key.unit, r.key.level, r.key.ts, r.value_size,
-                    static_cast<unsigned>(r.key.level == LAST_LEVEL ? sizeof(LastRecord)
-                                                                    : sizeof(SampleRecord)));
+        tool_invalid_record(d->op, r);
         d->invalid = true;
         return Visit::next;
     }
@@ -292,12 +285,12 @@ bool read_dump(FILE *in, const char *name, Records *all)
                           r.key.unit, r.key.level, r.key.ts, k.unit, k.level, k.ts);
         }
         if (ok && !keep(all, r)) {
-            fprintf(stderr, "restore: %s\n", strerror(ENOMEM));
+            message("restore: %s", strerror(ENOMEM));
             ok = false;
         }
     }
     if (ok && ferror(in)) {
-        fprintf(stderr, "restore: %s: %s\n", name, strerror(errno != 0 ? errno : EIO));
+        message("restore: %s: %s", name, strerror(errno != 0 ? errno : EIO));
         ok = false;
     }
     free(text);
@@ -326,8 +319,7 @@ int write_records(const ToolSettings *s, const Records &all)
         if (data_walk(op, nullptr, note_any, &any) != 0)
             return 1;
         if (any) {
-            fprintf(stderr, "%s: %s: the store holds records; -m merges into them\n", op,
-                    s->store);
+            message("%s: %s: the store holds records; -m merges into them", op, s->store);
             return 1;
         }
     }
@@ -347,7 +339,7 @@ int write_records(const ToolSettings *s, const Records &all)
             status = data_sync(op);
     }
     if (status != 0)
-        fprintf(stderr, "%s: %zu of %zu records written\n", op, done, all.count);
+        message("%s: %zu of %zu records written", op, done, all.count);
     return status;
 }
 
@@ -385,7 +377,7 @@ int storetool_restore(const ToolSettings *s)
     const char *name = s->input != nullptr ? s->input : "stdin";
     FILE *in = s->input != nullptr ? fopen(s->input, "re") : stdin;
     if (in == nullptr) {
-        fprintf(stderr, "%s: %s: %s\n", s->op, name, strerror(errno));
+        message_errno("%s: %s", s->op, name);
         return 1;
     }
     Records all{};

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/common.h"
 #include "config/config.h"
 #include "run/run.h"
 #include "storetool/storetool.h"
@@ -19,7 +20,13 @@ namespace {
 // units holds this many of each in memory, whatever the range.
 constexpr uint32_t CHUNK = 4096;
 
-const char *const KIND_NAME[] = {"", "min", "avg", "max"};
+constexpr GraphType KINDS[] = {GraphType::minimum, GraphType::average, GraphType::maximum};
+
+// The kind's name in the output.
+const char *kind_name(GraphType kind)
+{
+    return kind == GraphType::minimum ? "min" : kind == GraphType::average ? "avg" : "max";
+}
 
 struct Range {
     uint16_t level;
@@ -54,19 +61,6 @@ struct Fill {
     Source *src;
 };
 
-void report_invalid(const Export &x, const WalkRecord &r)
-{
-    if (!x.report)
-        return;
-    if (r.key_size != KEY_SIZE)
-        fprintf(stderr, "%s: invalid record: key of %u bytes, not %u\n", x.op, r.key_size,
-                static_cast<unsigned>(KEY_SIZE));
-    else
-        fprintf(stderr, "%s: invalid record: unit %u, level %u, time %u: value of %u bytes, not %u\n",
-                x.op, r.key.unit, r.key.level, r.key.ts, r.value_size,
-                static_cast<unsigned>(sizeof(SampleRecord)));
-}
-
 Visit fill_record(const WalkRecord &r, void *context)
 {
     auto *f = static_cast<Fill *>(context);
@@ -78,7 +72,9 @@ Visit fill_record(const WalkRecord &r, void *context)
         return Visit::stop;
     }
     if (r.kind != RecordKind::sample) {
-        report_invalid(*f->x, r);
+        // The range lies below LAST_LEVEL: every record in it is a sample.
+        if (f->x->report)
+            tool_invalid_record(f->x->op, r);
         f->x->invalid = true;
         return Visit::next;
     }
@@ -233,17 +229,18 @@ int export_merged(Export *x, Format f, Source *src, unsigned n)
 // it, as a backfill reads them.
 int export_families(Export *x, Source *src, const uint16_t *units, unsigned n)
 {
-    for (int kind = 1; kind <= 3; kind++) {
-        put_family(KIND_NAME[kind]);
+    for (GraphType kind : KINDS) {
+        put_family(kind_name(kind));
         for (unsigned i = 0; i < n && tool_out.error == 0; i++) {
             Source &s = src[0];
             if (start(x, &s, units[i], s.buf) != 0)
                 return 1;
             while (s.pos < s.len && tool_out.error == 0) {
                 const Sample &r = s.buf[s.pos];
-                put_labels(KIND_NAME[kind], s.unit, x->range.level);
-                put_value(Format::openmetrics,
-                          kind == 1 ? r.v.min : kind == 2 ? r.v.avg : r.v.max);
+                put_labels(kind_name(kind), s.unit, x->range.level);
+                put_value(Format::openmetrics, kind == GraphType::minimum   ? r.v.min
+                                               : kind == GraphType::average ? r.v.avg
+                                                                            : r.v.max);
                 out_char(' ');
                 out_u64(r.ts);
                 out_char('\n');
@@ -265,7 +262,7 @@ int export_records(Export *x, const ToolSettings *s)
     auto *bufs = static_cast<Sample *>(malloc(static_cast<size_t>(n) * CHUNK * sizeof(Sample)));
     int status = 1;
     if (src == nullptr || bufs == nullptr) {
-        fprintf(stderr, "%s: %s\n", x->op, strerror(ENOMEM));
+        message("%s: %s", x->op, strerror(ENOMEM));
     } else if (s->format == Format::openmetrics) {
         src[0].buf = bufs;
         status = export_families(x, src, s->units, s->unit_count);
@@ -295,7 +292,7 @@ int export_columns(const char *op, const ToolSettings *s, uint32_t beg, uint32_t
     const unsigned n = s->unit_count;
     auto *values = static_cast<double *>(malloc(static_cast<size_t>(n) * w * sizeof(double)));
     if (values == nullptr) {
-        fprintf(stderr, "%s: %s\n", op, strerror(ENOMEM));
+        message("%s: %s", op, strerror(ENOMEM));
         return 1;
     }
     for (unsigned i = 0; i < n; i++) {
@@ -305,12 +302,12 @@ int export_columns(const char *op, const ToolSettings *s, uint32_t beg, uint32_t
                                 values + static_cast<size_t>(i) * w, 0);
         watchdog_disarm();
         if (r != 0) {
-            fprintf(stderr, "%s: unit %u: the values could not be read\n", op, s->units[i]);
+            message("%s: unit %u: the values could not be read", op, s->units[i]);
             free(values);
             return 1;
         }
     }
-    const char *kind = KIND_NAME[s->type];
+    const char *kind = kind_name(s->type);
     if (s->format == Format::openmetrics) {
         put_family(kind);
         for (unsigned i = 0; i < n; i++) {
@@ -370,14 +367,15 @@ int storetool_export(Pool *pool, const ToolSettings *s)
     uint32_t beg = 0, end = UINT32_MAX;
     if (s->clause != nullptr || s->width != 0) {
         const char *name = buffer_printf(pool, "%s: time range", op);
-        if (config_time_range(pool, s->clause != nullptr ? s->clause : "", name, &beg, &end) != 0)
+        if (config_time_range(pool, s->clause != nullptr ? s->clause : "", name, &beg, &end) !=
+            ConfigResult::read)
             return 1;
     }
     if (beg > end || (s->width != 0 && beg == end)) {
         char from[32], to[32];
         iso_time(beg, from);
         iso_time(end, to);
-        fprintf(stderr, "%s: time range from %s to %s holds no time\n", op, from, to);
+        message("%s: time range from %s to %s holds no time", op, from, to);
         return 1;
     }
     if (tool_open_read(op, s->store) != 0)
@@ -388,7 +386,7 @@ int storetool_export(Pool *pool, const ToolSettings *s)
         SampleKey from{s->units[i], 0, 0};
         status = data_walk(op, &from, probe_unit, &p);
         if (status == 0 && !p.found) {
-            fprintf(stderr, "%s: unit %u: not in the store\n", op, s->units[i]);
+            message("%s: unit %u: not in the store", op, s->units[i]);
             status = 1;
         }
     }

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/common.h"
 #include "config/config.h"
 #include "run/run.h"
 #include "storetool/storetool.h"
@@ -177,8 +178,7 @@ Visit list_record(const WalkRecord &r, void *context)
 {
     auto *l = static_cast<Listing *>(context);
     if (r.key_size != KEY_SIZE) {
-        fprintf(stderr, "%s: invalid record: key of %u bytes, not %u\n", l->op, r.key_size,
-                static_cast<unsigned>(KEY_SIZE));
+        tool_invalid_record(l->op, r);
         l->invalid++;
         return Visit::next;
     }
@@ -194,10 +194,7 @@ Visit list_record(const WalkRecord &r, void *context)
         u.unit = r.key.unit;
     }
     if (r.kind == RecordKind::invalid) {
-        fprintf(stderr, "%s: invalid record: unit %u, level %u, time %u: value of %u bytes, not %u\n",
-                l->op, r.key.unit, r.key.level, r.key.ts, r.value_size,
-                static_cast<unsigned>(r.key.level == LAST_LEVEL ? sizeof(LastRecord)
-                                                                : sizeof(SampleRecord)));
+        tool_invalid_record(l->op, r);
         l->invalid++;
         return Visit::next;
     }
@@ -208,7 +205,7 @@ Visit list_record(const WalkRecord &r, void *context)
         return Visit::next;
     }
     if (!count_level(&u, r.key.level)) {
-        fprintf(stderr, "%s: %s\n", l->op, strerror(ENOMEM));
+        message("%s: %s", l->op, strerror(ENOMEM));
         l->failed = true;
         return Visit::failed;
     }

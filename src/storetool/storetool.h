@@ -13,7 +13,9 @@
 #include <cstring>
 #include <type_traits>
 
+#include "common/common.h"
 #include "pool/pool.h"
+#include "store/store.h"
 
 namespace dorvane {
 
@@ -32,7 +34,7 @@ struct ToolSettings {
     Format format;           // -F (export)
     int level;               // -l (export), 0 by default
     uint32_t width;          // -w (export); 0: the records themselves
-    int type;                // -a (export): 1 min, 2 avg (default), 3 max
+    GraphType type;          // -a (export): average by default
     bool merge;              // -m (restore)
     const char *clause;      // export's time range words; null when none
     const char *input;       // restore's file; null: standard input
@@ -55,6 +57,11 @@ int storetool_restore(const ToolSettings *s);
 
 // Closes the store; 1 after the store's message.
 [[nodiscard]] int tool_close();
+
+// "<op>: invalid record: key of %u bytes, not %u\n" or "<op>: invalid
+// record: unit %u, level %u, time %u: value of %u bytes, not %u\n" for a
+// record that a walk met (kind invalid).
+void tool_invalid_record(const char *op, const WalkRecord &r);
 
 // --- Output -----------------------------------------------------------------
 

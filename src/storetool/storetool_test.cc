@@ -235,7 +235,7 @@ TEST_F(Store, ExportedColumnsAreTheValuesOfTheImage)
 
     std::vector<double> drawn(507);
     ASSERT_EQ(data_open(path("s.db").c_str(), true), 0);
-    ASSERT_EQ(data_get_values(1, beg, end, 2, 507, drawn.data(), 0), 0);
+    ASSERT_EQ(data_get_values(1, beg, end, GraphType::average, 507, drawn.data(), 0), 0);
     ASSERT_EQ(data_close(), 0);
     for (size_t b = 0; b < drawn.size(); b++)
         EXPECT_EQ(exported[b], drawn[b]) << "column " << b;

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "common/common.h"
 #include "storetool/storetool.h"
 #include "store/store.h"
 
@@ -34,8 +35,20 @@ int out_finish(const char *op)
         tool_out.error = EIO;
     if (tool_out.error == 0)
         return 0;
-    fprintf(stderr, "%s: standard output: %s\n", op, strerror(tool_out.error));
+    message("%s: standard output: %s", op, strerror(tool_out.error));
     return 1;
+}
+
+void tool_invalid_record(const char *op, const WalkRecord &r)
+{
+    if (r.key_size != KEY_SIZE)
+        message("%s: invalid record: key of %u bytes, not %u", op, r.key_size,
+                static_cast<unsigned>(KEY_SIZE));
+    else
+        message("%s: invalid record: unit %u, level %u, time %u: value of %u bytes, not %u", op,
+                r.key.unit, r.key.level, r.key.ts, r.value_size,
+                static_cast<unsigned>(r.key.level == LAST_LEVEL ? sizeof(LastRecord)
+                                                                : sizeof(SampleRecord)));
 }
 
 void iso_time(uint32_t t, char buf[32])
@@ -62,11 +75,11 @@ int tool_open_read(const char *op, const char *path)
     // empty one: a reading operation must do neither.
     struct stat st;
     if (stat(path, &st) != 0) {
-        fprintf(stderr, "%s: %s: %s\n", op, path, strerror(errno));
+        message_errno("%s: %s", op, path);
         return 1;
     }
     if (S_ISREG(st.st_mode) && st.st_size == 0) {
-        fprintf(stderr, "%s: %s: the store holds no records\n", op, path);
+        message("%s: %s: the store holds no records", op, path);
         return 1;
     }
     if (data_open(path, true) != 0)
@@ -77,7 +90,7 @@ int tool_open_read(const char *op, const char *path)
         return 1;
     }
     if (!any) {
-        fprintf(stderr, "%s: %s: the store holds no records\n", op, path);
+        message("%s: %s: the store holds no records", op, path);
         (void)data_close();
         return 1;
     }
@@ -176,7 +189,7 @@ bool read_options(Pool *pool, int verb, int argc, char **argv, ToolSettings *s, 
             break;
         case 'u':
             if (!read_units(pool, optarg, chosen)) {
-                fprintf(stderr, "%s: invalid unit list: %s\n", op, optarg);
+                message("%s: invalid unit list: %s", op, optarg);
                 return false;
             }
             any_unit = true;
@@ -189,13 +202,13 @@ bool read_options(Pool *pool, int verb, int argc, char **argv, ToolSettings *s, 
             else if (strcmp(optarg, "openmetrics") == 0)
                 s->format = Format::openmetrics;
             else {
-                fprintf(stderr, "%s: unknown format: %s\n", op, optarg);
+                message("%s: unknown format: %s", op, optarg);
                 return false;
             }
             break;
         case 'l':
             if (!read_number(optarg, LAST_LEVEL - 1, &n)) {
-                fprintf(stderr, "%s: invalid level: %s\n", op, optarg);
+                message("%s: invalid level: %s", op, optarg);
                 return false;
             }
             s->level = static_cast<int>(n);
@@ -203,20 +216,20 @@ bool read_options(Pool *pool, int verb, int argc, char **argv, ToolSettings *s, 
             break;
         case 'w':
             if (!read_number(optarg, 1u << 20, &n) || n == 0) {
-                fprintf(stderr, "%s: invalid width: %s\n", op, optarg);
+                message("%s: invalid width: %s", op, optarg);
                 return false;
             }
             s->width = static_cast<uint32_t>(n);
             break;
         case 'a':
             if (strcmp(optarg, "min") == 0)
-                s->type = 1;
+                s->type = GraphType::minimum;
             else if (strcmp(optarg, "avg") == 0)
-                s->type = 2;
+                s->type = GraphType::average;
             else if (strcmp(optarg, "max") == 0)
-                s->type = 3;
+                s->type = GraphType::maximum;
             else {
-                fprintf(stderr, "%s: unknown value kind: %s\n", op, optarg);
+                message("%s: unknown value kind: %s", op, optarg);
                 return false;
             }
             type_given = true;
@@ -272,7 +285,7 @@ int storetool_main(int argc, char **argv)
     s.program = argc > 0 && argv[0] != nullptr ? (slash ? slash + 1 : argv[0]) : "dorvane-store";
     s.store = "/var/db/dorvane.db";
     s.format = Format::csv;
-    s.type = 2;
+    s.type = GraphType::average;
 
     if (argc >= 2 && strcmp(argv[1], "-h") == 0) {
         usage(stdout, s.program, -1);
@@ -284,7 +297,7 @@ int storetool_main(int argc, char **argv)
             verb = v;
     if (verb < 0) {
         if (argc >= 2)
-            fprintf(stderr, "%s: unknown operation: %s\n", s.program, argv[1]);
+            message("%s: unknown operation: %s", s.program, argv[1]);
         usage(stderr, s.program, -1);
         return 1;
     }

@@ -26,8 +26,9 @@
 
 #include <gtest/gtest.h>
 
+#include "common/common.h"
+#include "config/config.h"
 #include "run/run.h"
-#include "run/signals.h"
 #include "store/bdb.h"
 #include "store/store.h"
 
@@ -61,7 +62,7 @@ inline void reset_process_state()
     watchdog_disarm();
     watchdog_seconds = PROCESS_DEFAULTS.watchdog_seconds;
     query_shell = PROCESS_DEFAULTS.query_shell;
-    run_stop_signal = 0;
+    stop_signal = 0;
     run_command_group = 0;
 }
 
