@@ -334,8 +334,7 @@ class Crash : public EndToEnd {
         unlink(log.c_str());
         std::string cmd = "cd '" + work + "' && " + env + " CRASH_DIR='" + work + "' CRASH_LOG='" + log +
                           "' LD_PRELOAD='" + CRASH_RECORDER +
-                          "' ASAN_OPTIONS=verify_asan_link_order=0 TZ=UTC faketime -f '" +
-                          clock_text(at) + "' " + DORVANE_BINARY + " " + args +
+                          "' ASAN_OPTIONS=verify_asan_link_order=0 TZ=UTC " + frozen_clock(at) + DORVANE_BINARY + " " + args +
                           " >../out.txt 2>../err.txt </dev/null";
         Result r;
         r.status = shell_status(system(cmd.c_str()));
@@ -348,8 +347,7 @@ class Crash : public EndToEnd {
     Result next_run(const std::string &folder, uint32_t at)
     {
         std::string cmd = "cd '" + folder +
-                          "' && ASAN_OPTIONS=verify_asan_link_order=0 TZ=UTC faketime -f '" +
-                          clock_text(at) + "' " + DORVANE_BINARY + " -q -c c.conf -d " + STORE +
+                          "' && ASAN_OPTIONS=verify_asan_link_order=0 TZ=UTC " + frozen_clock(at) + DORVANE_BINARY + " -q -c c.conf -d " + STORE +
                           " >../out.txt 2>../err.txt </dev/null";
         Result r;
         r.status = shell_status(system(cmd.c_str()));
@@ -595,6 +593,10 @@ pid_t start_run(const std::string &folder, uint32_t at, const std::string &faket
     dup2(null, 2);
     if (chdir(folder.c_str()) != 0)
         _exit(99);
+    // What a killed process of the same number left (see frozen-clock).
+    const std::string self = std::to_string(getpid());
+    unlink(("/dev/shm/faketime_shm_" + self).c_str());
+    unlink(("/dev/shm/sem.faketime_sem_" + self).c_str());
     setenv("TZ", "UTC", 1);
     setenv("LD_PRELOAD", faketime.c_str(), 1);
     setenv("FAKETIME", ("@" + clock_text(at)).c_str(), 1);

@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
@@ -140,6 +141,13 @@ inline std::string clock_text(uint32_t t)
     return buf;
 }
 
+// The shell words that start a command at a frozen clock (t), ahead of
+// the command.
+inline std::string frozen_clock(uint32_t t)
+{
+    return std::string("sh '") + DORVANE_SOURCE_DIR + "/tests/frozen-clock' '" + clock_text(t) + "' ";
+}
+
 // Names under root with their type, mode, size, modification time and
 // bytes: two snapshots differ when anything was written, even the same
 // bytes again. out.txt and err.txt are the harness's own.
@@ -242,6 +250,25 @@ inline int finish(pid_t pid, FILE *out)
     return shell_status(st);
 }
 
+// faketime's semaphore and shared memory files of processes that are gone
+// (see tests/frozen-clock): one killed under faketime leaves them, and a
+// later process that gets its number cannot start.
+inline void clear_dead_faketime_files()
+{
+    DIR *d = opendir("/dev/shm");
+    if (d == nullptr)
+        return;
+    while (const dirent *e = readdir(d)) {
+        long pid;
+        if (sscanf(e->d_name, "sem.faketime_sem_%ld", &pid) != 1 &&
+            sscanf(e->d_name, "faketime_shm_%ld", &pid) != 1)
+            continue;
+        if (kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
+            unlinkat(dirfd(d), e->d_name, 0);
+    }
+    closedir(d);
+}
+
 class EndToEnd : public Test
 {
   protected:
@@ -253,6 +280,7 @@ class EndToEnd : public Test
         umask(022);
         unlink(QUICK_CONFIG_PATH);
         unlink(QUICK_IMAGE_FILE);
+        clear_dead_faketime_files();
     }
     void TearDown() override
     {
@@ -276,7 +304,7 @@ class EndToEnd : public Test
         std::string cmd = std::string("cd ") + dir + " && " + setup + " TZ=UTC ";
         if (at != 0)
             // libfaketime goes in front of the sanitizer runtime.
-            cmd += "ASAN_OPTIONS=verify_asan_link_order=0 faketime -f '" + clock_text(at) + "' ";
+            cmd += "ASAN_OPTIONS=verify_asan_link_order=0 " + frozen_clock(at);
         cmd += wrapper + std::string(DORVANE_BINARY) + " " + args +
                " >out.txt 2>err.txt </dev/null";
         Result r;

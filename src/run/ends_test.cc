@@ -80,8 +80,7 @@ TEST_F(Deadline, HungCommandsAreEndedAndTheNextRunIsNotHeld)
     const Clock::time_point start = Clock::now();
     // The status file appears whole, by rename.
     const std::string first = std::string("cd ") + dir +
-                              " && (TZ=UTC ASAN_OPTIONS=verify_asan_link_order=0 faketime -f '" +
-                              clock_text(now) + "' " + DORVANE_BINARY +
+                              " && (TZ=UTC ASAN_OPTIONS=verify_asan_link_order=0 " + frozen_clock(now) + DORVANE_BINARY +
                               " -q -p -c c.conf -d s.db >a.out 2>a.err; echo $? >a.tmp;"
                               " mv a.tmp a.st) &";
     ASSERT_EQ(system(first.c_str()), 0);

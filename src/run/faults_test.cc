@@ -87,8 +87,7 @@ TEST_F(Faults, FullFileSystemFailsThePutAndKeepsEarlierRuns)
     const size_t kib = (original.size() + 19 * store_page_size(original)) / 1024;
     std::string script = "mount -t tmpfs -o size=" + std::to_string(kib) +
                          "k tmpfs mnt && cp s.db c.conf mnt/ && cd mnt && TZ=UTC "
-                         "ASAN_OPTIONS=verify_asan_link_order=0 faketime -f '" +
-                         clock_text(T0 + 600) + "' " + DORVANE_BINARY +
+                         "ASAN_OPTIONS=verify_asan_link_order=0 " + frozen_clock(T0 + 600) + DORVANE_BINARY +
                          " -q -c c.conf -d s.db >../out.txt 2>../err.txt; echo \\$? >../status;"
                          " cp s.db ../after.db";
     std::string cmd = std::string("cd ") + dir + " && unshare -m sh -c \"" + script + "\"";
@@ -440,7 +439,7 @@ TEST_F(Faults, TwentyQueryRunsAtOnce)
     std::string cmd = std::string("cd ") + dir +
                       " && export TZ=UTC ASAN_OPTIONS=verify_asan_link_order=0 && (";
     for (uint32_t i = 0; i < 20; i++)
-        cmd += "faketime -f '" + clock_text(T0 + i) + "' " + DORVANE_BINARY +
+        cmd += frozen_clock(T0 + i) + DORVANE_BINARY +
                " -q -c c.conf -d s.db >o" + std::to_string(i) + " 2>&1 || echo " +
                std::to_string(i) + " >>failed & ";
     cmd += "wait)";

@@ -362,7 +362,9 @@ TEST_F(Packing, KilledWhilePackingLeavesAWholeStore)
         }
         return pid;
     };
-    // One truncation let be says how long the kills may come after its start.
+    // One truncation let be says how long the kills may come after its
+    // start; a quarter more, so that runs slower than that one (a loaded
+    // machine) are still killed after their commit at times.
     const auto start = std::chrono::steady_clock::now();
     pid_t pid = truncating();
     ASSERT_GT(pid, 0);
@@ -372,7 +374,7 @@ TEST_F(Packing, KilledWhilePackingLeavesAWholeStore)
     const auto took = std::chrono::duration_cast<std::chrono::microseconds>(
         std::chrono::steady_clock::now() - start);
     std::mt19937 rng(11);
-    std::uniform_int_distribution<int64_t> after_us(0, took.count());
+    std::uniform_int_distribution<int64_t> after_us(0, took.count() * 5 / 4);
     int whole = 0, packed = 0;
     for (int round = 0; round < 30; round++) {
         pid = truncating();

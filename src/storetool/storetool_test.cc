@@ -59,8 +59,7 @@ class Store : public EndToEnd {
             write_file(dir.path("v"), std::to_string(i) + "\n");
             write_file(dir.path("c"), std::to_string(600 * i) + "\n");
             std::string cmd = "cd " + dir.path() +
-                              " && TZ=UTC ASAN_OPTIONS=verify_asan_link_order=0 faketime -f '" +
-                              clock_text(T0 + 60 * i) + "' " + binary + " -q -c c.conf -d s.db";
+                              " && TZ=UTC ASAN_OPTIONS=verify_asan_link_order=0 " + frozen_clock(T0 + 60 * i) + binary + " -q -c c.conf -d s.db";
             ASSERT_EQ(system(cmd.c_str()), 0) << cmd;
         }
         // Into place in one step: tests in other processes may read it.
