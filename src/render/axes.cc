@@ -82,7 +82,7 @@ void draw_date(gdImagePtr im, const PlotArea &a, time_t now, int fw, int fh, int
     // of L instead of some two billion columns to the right.
     const int64_t excess = static_cast<int64_t>(a.width) - static_cast<int64_t>(strlen(text)) * fw;
     draw_string(im, static_cast<int64_t>(a.left) + floor_half(excess),
-                static_cast<int64_t>(a.bottom) + 2 * fh + 5, text, fg);
+                static_cast<int64_t>(a.bottom) + 2 * static_cast<int64_t>(fh) + 5, text, fg);
 }
 
 } // namespace

@@ -254,6 +254,7 @@ int query_open(const char *query, pid_t *pid)
     // it may only change its group, move descriptors, execute and leave,
     // and it leaves the reason of a failed execve here.
     volatile int exec_errno = 0;
+    // NOLINTBEGIN(clang-analyzer-security.insecureAPI.vfork,clang-analyzer-unix.Vfork)
     const pid_t child = vfork();
     if (child == 0) {
         // So that one signal reaches the command's every process.
@@ -266,6 +267,7 @@ int query_open(const char *query, pid_t *pid)
         exec_errno = errno;
         _exit(127);
     }
+    // NOLINTEND(clang-analyzer-security.insecureAPI.vfork,clang-analyzer-unix.Vfork)
     const int failure = child == -1 ? errno : exec_errno;
     close(fd[1]);
     if (failure != 0) {

@@ -135,7 +135,7 @@ ssize_t read_at(int fd, void *buf, size_t n, off_t at)
 {
     size_t done = 0;
     while (done < n) {
-        ssize_t r = pread(fd, static_cast<char *>(buf) + done, n - done, at + done);
+        ssize_t r = pread(fd, static_cast<char *>(buf) + done, n - done, at + static_cast<off_t>(done));
         if (r == -1 && errno == EINTR)
             continue;
         if (r == -1)
@@ -214,7 +214,8 @@ char *with_suffix(const char *path, const char *suffix)
     auto *out = static_cast<char *>(malloc(n + m + 1));
     if (out != nullptr) {
         memcpy(out, path, n);
-        memcpy(out + n, suffix, m + 1);
+        memcpy(out + n, suffix, m);
+        out[n + m] = '\0';
     }
     return out;
 }
@@ -547,7 +548,7 @@ int io_ioinfo(const char *, int fd, u_int32_t *mbytes, u_int32_t *bytes, u_int32
         return errno;
     Tracked *t = tracked_of(fd);
     const off_t size = t != nullptr ? t->j->size : st.st_size;
-    constexpr off_t MEGABYTE = 1024 * 1024;
+    constexpr off_t MEGABYTE = off_t{1024} * 1024;
     if (mbytes != nullptr)
         *mbytes = static_cast<u_int32_t>(size / MEGABYTE);
     if (bytes != nullptr)

@@ -275,7 +275,7 @@ bool read_dump(FILE *in, const char *name, Records *all)
             ended = true;
             continue;
         }
-        WalkRecord r;
+        WalkRecord r{};
         ok = read_record(rd, w, words, &r);
         if (ok && all->count > 0 && !key_before(all->list[all->count - 1].key, r.key)) {
             const SampleKey &k = all->list[all->count - 1].key;
