@@ -36,14 +36,10 @@ struct StoreRecord {
     uint32_t value_size;
 };
 
-// Moves the store's cursor on db; for Seek::cursor, to the first key at or
-// after at. On Found::error errno is set and nothing has been printed; an
-// error is never the end of the data.
-Found store_seek_in(Btree *db, Seek how, const SampleKey *at, StoreRecord *out);
-inline Found store_seek(Seek how, const SampleKey *at, StoreRecord *out)
-{
-    return store_seek_in(store_handle.db, how, at, out);
-}
+// Moves the store's cursor; for Seek::cursor, to the first key at or after
+// at. On Found::error errno is set and nothing has been printed; an error
+// is never the end of the data.
+Found store_seek(Seek how, const SampleKey *at, StoreRecord *out);
 
 // A bulk read through the store's cursor (see btree_seq_bulk): from the
 // first key at or after at (Seek::cursor) or on from the previous one

@@ -105,7 +105,7 @@ void fill_record(Slice key, Slice value, StoreRecord *out)
 
 } // namespace
 
-Found store_seek_in(Btree *db, Seek how, const SampleKey *at, StoreRecord *out)
+Found store_seek(Seek how, const SampleKey *at, StoreRecord *out)
 {
     StoreHandle &h = store_handle;
     if (how == Seek::cursor) {
@@ -113,7 +113,7 @@ Found store_seek_in(Btree *db, Seek how, const SampleKey *at, StoreRecord *out)
         h.dbk = Slice{h.key, KEY_SIZE};
     }
     h.dbd = Slice{nullptr, 0};
-    const Found f = btree_seq(db, &h.dbk, &h.dbd, how);
+    const Found f = btree_seq(h.db, &h.dbk, &h.dbd, how);
     if (f == Found::record)
         fill_record(h.dbk, h.dbd, out);
     return f;
