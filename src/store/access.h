@@ -49,7 +49,15 @@ Bulk store_bulk_seek(Seek how, const SampleKey *at);
 // The next record of the last bulk read into *out; false after its last.
 bool store_bulk_next(StoreRecord *out);
 
-// "<op>: db->seq(<flag>) failed: <strerror(errno)>\n" on standard error.
+// A failed call of the library on standard error, with the text of errno:
+// "<op>: <call>: <file>: <reason>\n", where op names the operation that
+// made the call and file the store file it was made on; either may be null,
+// and is then left out with its ": ". Every failed open, put, sync and
+// close of a store file is reported through it.
+void report_store_error(const char *op, const char *call, const char *file);
+
+// A failed cursor move, the same way: "<op>: db->seq(<flag>) failed:
+// <reason>\n" (op may be null).
 void report_seek_error(const char *op, Seek how);
 
 // Whether r belongs to (unit, level).
