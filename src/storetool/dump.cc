@@ -265,7 +265,7 @@ bool read_line(const Reader &rd, char *text, size_t len, bool *ended, Records *a
                         r.key.unit, r.key.level, r.key.ts, k.unit, k.level, k.ts);
     }
     if (!keep(all, r)) {
-        message("restore: %s", strerror(ENOMEM));
+        tool_out_of_memory("restore");
         return false;
     }
     return true;
@@ -309,18 +309,12 @@ bool read_dump(FILE *in, const char *name, Records *all)
     return true;
 }
 
-Visit note_any(const WalkRecord &, void *context)
-{
-    *static_cast<bool *>(context) = true;
-    return Visit::stop;
-}
-
 int write_records(const ToolSettings *s, const Records &all)
 {
     const char *op = s->op;
     if (!s->merge) {
-        bool any = false;
-        if (data_walk(op, nullptr, note_any, &any) != 0)
+        bool any;
+        if (tool_holds_records(op, &any) != 0)
             return 1;
         if (any) {
             message("%s: %s: the store holds records; -m merges into them", op, s->store);

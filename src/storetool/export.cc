@@ -1,7 +1,6 @@
 // export: the records of some units over a time range, time-ordered, or the
 // values that an image of a given width would draw of them, as CSV, JSON or
 // OpenMetrics text.
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -262,7 +261,7 @@ int export_records(Export *x, const ToolSettings *s)
     auto *bufs = static_cast<Sample *>(malloc(static_cast<size_t>(n) * CHUNK * sizeof(Sample)));
     int status = 1;
     if (src == nullptr || bufs == nullptr) {
-        message("%s: %s", x->op, strerror(ENOMEM));
+        tool_out_of_memory(x->op);
     } else if (s->format == Format::openmetrics) {
         src[0].buf = bufs;
         status = export_families(x, src, s->units, s->unit_count);
@@ -292,7 +291,7 @@ int export_columns(const char *op, const ToolSettings *s, uint32_t beg, uint32_t
     const unsigned n = s->unit_count;
     auto *values = static_cast<double *>(malloc(static_cast<size_t>(n) * w * sizeof(double)));
     if (values == nullptr) {
-        message("%s: %s", op, strerror(ENOMEM));
+        tool_out_of_memory(op);
         return 1;
     }
     for (unsigned i = 0; i < n; i++) {

@@ -3,7 +3,6 @@
 // units that have no records.
 #include <sys/stat.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -205,7 +204,7 @@ Visit list_record(const WalkRecord &r, void *context)
         return Visit::next;
     }
     if (!count_level(&u, r.key.level)) {
-        message("%s: %s", l->op, strerror(ENOMEM));
+        tool_out_of_memory(l->op);
         l->failed = true;
         return Visit::failed;
     }

@@ -58,6 +58,13 @@ int storetool_restore(const ToolSettings *s);
 // Closes the store; 1 after the store's message.
 [[nodiscard]] int tool_close();
 
+// Whether the open store holds a record at all, into *any; 1 after the
+// walk's message.
+[[nodiscard]] int tool_holds_records(const char *op, bool *any);
+
+// "<op>: Cannot allocate memory\n", for any list that could not grow.
+void tool_out_of_memory(const char *op);
+
 // "<op>: invalid record: key of %u bytes, not %u\n" or "<op>: invalid
 // record: unit %u, level %u, time %u: value of %u bytes, not %u\n" for a
 // record that a walk met (kind invalid).

@@ -67,7 +67,23 @@ Visit note_any(const WalkRecord &, void *context)
     return Visit::stop;
 }
 
+void report_no_records(const char *op, const char *path)
+{
+    message("%s: %s: the store holds no records", op, path);
+}
+
 } // namespace
+
+void tool_out_of_memory(const char *op)
+{
+    message("%s: %s", op, strerror(ENOMEM));
+}
+
+int tool_holds_records(const char *op, bool *any)
+{
+    *any = false;
+    return data_walk(op, nullptr, note_any, any);
+}
 
 int tool_open_read(const char *op, const char *path)
 {
@@ -79,18 +95,18 @@ int tool_open_read(const char *op, const char *path)
         return 1;
     }
     if (S_ISREG(st.st_mode) && st.st_size == 0) {
-        message("%s: %s: the store holds no records", op, path);
+        report_no_records(op, path);
         return 1;
     }
     if (data_open(path, true) != 0)
         return 1;
-    bool any = false;
-    if (data_walk(op, nullptr, note_any, &any) != 0) {
+    bool any;
+    if (tool_holds_records(op, &any) != 0) {
         (void)data_close();
         return 1;
     }
     if (!any) {
-        message("%s: %s: the store holds no records", op, path);
+        report_no_records(op, path);
         (void)data_close();
         return 1;
     }
