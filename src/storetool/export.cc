@@ -19,12 +19,13 @@ namespace {
 // units holds this many of each in memory, whatever the range.
 constexpr uint32_t CHUNK = 4096;
 
-constexpr GraphType KINDS[] = {GraphType::minimum, GraphType::average, GraphType::maximum};
-
 // The kind's name in the output.
 const char *kind_name(GraphType kind)
 {
-    return kind == GraphType::minimum ? "min" : kind == GraphType::average ? "avg" : "max";
+    for (const ValueKind &k : VALUE_KINDS)
+        if (k.type == kind)
+            return k.name;
+    return "max";
 }
 
 struct Range {
@@ -228,15 +229,16 @@ int export_merged(Export *x, Format f, Source *src, unsigned n)
 // it, as a backfill reads them.
 int export_families(Export *x, Source *src, const uint16_t *units, unsigned n)
 {
-    for (GraphType kind : KINDS) {
-        put_family(kind_name(kind));
+    for (const ValueKind &k : VALUE_KINDS) {
+        const GraphType kind = k.type;
+        put_family(k.name);
         for (unsigned i = 0; i < n && tool_out.error == 0; i++) {
             Source &s = src[0];
             if (start(x, &s, units[i], s.buf) != 0)
                 return 1;
             while (s.pos < s.len && tool_out.error == 0) {
                 const Sample &r = s.buf[s.pos];
-                put_labels(kind_name(kind), s.unit, x->range.level);
+                put_labels(k.name, s.unit, x->range.level);
                 put_value(Format::openmetrics, kind == GraphType::minimum   ? r.v.min
                                                : kind == GraphType::average ? r.v.avg
                                                                             : r.v.max);

@@ -21,6 +21,15 @@ namespace dorvane {
 
 enum class Format : int { csv = 1, json = 2, openmetrics = 3 };
 
+// Each kind of value by the name that -a takes and the output prints, in
+// the order of OpenMetrics' families.
+struct ValueKind {
+    GraphType type;
+    const char *name;
+};
+inline constexpr ValueKind VALUE_KINDS[] = {
+    {GraphType::minimum, "min"}, {GraphType::average, "avg"}, {GraphType::maximum, "max"}};
+
 // What the command line asks of one operation. Strings are pool copies or
 // command-line words.
 struct ToolSettings {

@@ -199,15 +199,13 @@ bool read_format(const char *arg, Format *out)
 // -a min|avg|max into *out; false for another word.
 bool read_kind(const char *arg, GraphType *out)
 {
-    if (strcmp(arg, "min") == 0)
-        *out = GraphType::minimum;
-    else if (strcmp(arg, "avg") == 0)
-        *out = GraphType::average;
-    else if (strcmp(arg, "max") == 0)
-        *out = GraphType::maximum;
-    else
-        return false;
-    return true;
+    for (const ValueKind &k : VALUE_KINDS) {
+        if (strcmp(arg, k.name) == 0) {
+            *out = k.type;
+            return true;
+        }
+    }
+    return false;
 }
 
 // One of the verb's options but -h into *s, its units into chosen; false
