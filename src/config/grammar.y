@@ -46,7 +46,14 @@ ImageSpec **parse_images;
 Pool *parse_pool;
 
 // The store keeps 16 bits of a unit: a wider one would share a series.
-bool unit_in_range(int unit) { return unit >= 0 && unit <= 65535; }
+// false after "invalid unit <unit>".
+bool unit_in_range(int unit)
+{
+    if (unit >= 0 && unit <= 65535)
+        return true;
+    config_error("invalid unit %d", unit);
+    return false;
+}
 
 uint32_t clock_now() { return static_cast<uint32_t>(time(nullptr)); }
 
@@ -126,10 +133,8 @@ grammar     : /* empty */
             ;
 
 collect_stmt: COLLECT NUMBER '=' STRING tdiff_opt vdiff_opt {
-                if (!dorvane::unit_in_range($2)) {
-                    config_error("invalid unit %d", $2);
+                if (!dorvane::unit_in_range($2))
                     ACTION_FAILED();
-                }
                 if (dorvane::add_col($2, $4, $5, $6) != 0) {
                     config_error("add_col() failed");
                     ACTION_FAILED();
@@ -233,10 +238,8 @@ graph_item  : GRAPH NUMBER bps_opt type_opt STRING STRING COLOR NUMBER NUMBER NU
                 uint32_t red = static_cast<uint32_t>($8);
                 uint32_t green = static_cast<uint32_t>($9);
                 uint32_t blue = static_cast<uint32_t>($10);
-                if (!dorvane::unit_in_range($2)) {
-                    config_error("invalid unit %d", $2);
+                if (!dorvane::unit_in_range($2))
                     ACTION_FAILED();
-                }
                 if (red > 255 || green > 255 || blue > 255) {
                     config_error("invalid color %d %d %d", $8, $9, $10);
                     ACTION_FAILED();
@@ -275,21 +278,33 @@ ConfigResult parse_config_stream(Pool *pool, FILE *stream, const char *name, Ima
     return config_reader.config_errors != 0 ? ConfigResult::errors : ConfigResult::read;
 }
 
-ConfigResult parse_config(Pool *pool, const char *path, ImageSpec **images)
+namespace {
+
+// The file at path open for reading, with its status in *st; null with
+// errno set. A directory opens fine but reads as an error: it is refused
+// here.
+FILE *open_config(const char *path, struct stat *st)
 {
     FILE *stream = fopen(path, "rb");
+    if (stream == nullptr)
+        return nullptr;
+    const bool known = fstat(fileno(stream), st) == 0;
+    if (known && !S_ISDIR(st->st_mode))
+        return stream;
+    const int reason = known ? EISDIR : errno;
+    fclose(stream);
+    errno = reason;
+    return nullptr;
+}
+
+} // namespace
+
+ConfigResult parse_config(Pool *pool, const char *path, ImageSpec **images)
+{
+    struct stat st;
+    FILE *stream = open_config(path, &st);
     if (stream == nullptr) {
         message_errno("fopen() failed");
-        return ConfigResult::not_read;
-    }
-    // A directory opens fine but reads as an error: refuse it up front.
-    struct stat st;
-    bool known = fstat(fileno(stream), &st) == 0;
-    if (!known || S_ISDIR(st.st_mode)) {
-        if (known)
-            errno = EISDIR;
-        message_errno("fopen() failed");
-        fclose(stream);
         return ConfigResult::not_read;
     }
     // Checked on the open file: the file read is the file checked.

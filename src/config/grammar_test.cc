@@ -110,7 +110,8 @@ TEST_F(Grammar, ExampleConfiguration)
     struct Want {
         int unit;
         const char *legend, *axis_label;
-        int color, filled, bps, type;
+        int color, filled, bps;
+        GraphType type;
     };
     auto check = [&](const GraphSpec *g, const std::vector<Want> &want) {
         for (const Want &w : want) {
@@ -121,7 +122,7 @@ TEST_F(Grammar, ExampleConfiguration)
             EXPECT_EQ(g->color, w.color);
             EXPECT_EQ(g->filled, w.filled);
             EXPECT_EQ(g->bps, w.bps);
-            EXPECT_EQ(static_cast<int>(g->type), w.type);
+            EXPECT_EQ(g->type, w.type);
             EXPECT_EQ(g->maximum, 0.0);
             for (int i = 0; i < im.plot_width; i++)
                 ASSERT_EQ(g->values[i], 0.0) << i;
@@ -129,9 +130,9 @@ TEST_F(Grammar, ExampleConfiguration)
         }
         EXPECT_EQ(g, nullptr);
     };
-    check(im.left, {{1, "load", "processes", 0xff0000, 1, 0, 3},
-                    {1, "load average", "processes", 0x0000ff, 0, 0, 2}});
-    check(im.right, {{2, "traffic in", "bits/s", 0x008000, 0, 1, 2}});
+    check(im.left, {{1, "load", "processes", 0xff0000, 1, 0, GraphType::maximum},
+                    {1, "load average", "processes", 0x0000ff, 0, 0, GraphType::average}});
+    check(im.right, {{2, "traffic in", "bits/s", 0x008000, 0, 1, GraphType::average}});
 }
 
 TEST_F(Grammar, Defaults)

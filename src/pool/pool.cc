@@ -178,31 +178,18 @@ char *pool_strdup(Pool *pool, const char *text)
     return copy;
 }
 
-char *pool_strcat(Pool *pool, const char *a, const char *b)
-{
-    const char *list[] = {a, b};
-    return pool_join(pool, list, 2, '\0');
-}
-
-char *pool_strcat3(Pool *pool, const char *a, const char *b, const char *c)
-{
-    const char *list[] = {a, b, c};
-    return pool_join(pool, list, 3, '\0');
-}
-
-// sep '\0' joins without a separator.
 char *pool_join(Pool *pool, const char *const *list, size_t count, char sep)
 {
     size_t total = 1;
     for (size_t i = 0; i < count; i++) {
         if (list[i] == nullptr)
             return nullptr;
-        total += strlen(list[i]) + (i > 0 && sep != '\0');
+        total += strlen(list[i]) + (i > 0);
     }
     auto *out = static_cast<char *>(pool_alloc(pool, total));
     char *p = out;
     for (size_t i = 0; i < count; i++) {
-        if (i > 0 && sep != '\0')
+        if (i > 0)
             *p++ = sep;
         size_t len = strlen(list[i]);
         memcpy(p, list[i], len);

@@ -41,10 +41,6 @@ void *pool_alloc(Pool *pool, size_t size);
 // A pool copy of text; null for null text (nothing is allocated then).
 char *pool_strdup(Pool *pool, const char *text);
 
-// a + b (and + c) as one pool string; null when any of them is null.
-char *pool_strcat(Pool *pool, const char *a, const char *b);
-char *pool_strcat3(Pool *pool, const char *a, const char *b, const char *c);
-
 // The count strings of list joined with sep between neighbours; an empty
 // string for count 0; null when any of them is null.
 char *pool_join(Pool *pool, const char *const *list, size_t count, char sep);

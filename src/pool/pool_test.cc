@@ -168,10 +168,6 @@ TEST(Pool, Strings)
     EXPECT_EQ(pool_strdup(pool, nullptr), nullptr);
     EXPECT_EQ(pool->first, nullptr);
     EXPECT_STREQ(pool_strdup(pool, "load"), "load");
-    EXPECT_STREQ(pool_strcat(pool, "a", "bc"), "abc");
-    EXPECT_STREQ(pool_strcat3(pool, "a", "", "c"), "ac");
-    EXPECT_EQ(pool_strcat(pool, "a", nullptr), nullptr);
-    EXPECT_EQ(pool_strcat3(pool, nullptr, "b", "c"), nullptr);
     const char *list[] = {"usr", "local", "etc"};
     EXPECT_STREQ(pool_join(pool, list, 3, '/'), "usr/local/etc");
     EXPECT_STREQ(pool_join(pool, list, 1, '/'), "usr");

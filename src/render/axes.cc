@@ -58,18 +58,25 @@ void draw_value_label(gdImagePtr im, int64_t x, int64_t y, const SideScale &side
     draw_string(im, x, y, label, fg);
 }
 
+// What every part of the axes draws with.
+struct Pen {
+    gdImagePtr im;
+    int fw, fh; // the font's cell
+    int grid, fg;
+};
+
 // Centred on the plot's height with a true floor: a title longer than the
 // plot starts below B by half the excess, rounded up.
-void draw_title(gdImagePtr im, int64_t x, const PlotArea &a, const char *title, int fw, int fg)
+void draw_title(const Pen &p, int64_t x, const PlotArea &a, const char *title)
 {
     const int64_t excess =
-        static_cast<int64_t>(a.height) - static_cast<int64_t>(strlen(title)) * fw;
-    draw_string_up(im, x, static_cast<int64_t>(a.bottom) - floor_half(excess), title, fg);
+        static_cast<int64_t>(a.height) - static_cast<int64_t>(strlen(title)) * p.fw;
+    draw_string_up(p.im, x, static_cast<int64_t>(a.bottom) - floor_half(excess), title, p.fg);
 }
 
 // The date under the plot: asctime's text without its newline. Nothing is
 // drawn for a time that localtime or asctime cannot express.
-void draw_date(gdImagePtr im, const PlotArea &a, time_t now, int fw, int fh, int fg)
+void draw_date(const Pen &p, const PlotArea &a, time_t now)
 {
     struct tm tm;
     if (localtime_r(&now, &tm) == nullptr)
@@ -80,9 +87,81 @@ void draw_date(gdImagePtr im, const PlotArea &a, time_t now, int fw, int fh, int
     text[24] = '\0';
     // A signed floor: on a plot narrower than the date the text starts left
     // of L instead of some two billion columns to the right.
-    const int64_t excess = static_cast<int64_t>(a.width) - static_cast<int64_t>(strlen(text)) * fw;
-    draw_string(im, static_cast<int64_t>(a.left) + floor_half(excess),
-                static_cast<int64_t>(a.bottom) + 2 * static_cast<int64_t>(fh) + 5, text, fg);
+    const int64_t excess =
+        static_cast<int64_t>(a.width) - static_cast<int64_t>(strlen(text)) * p.fw;
+    draw_string(p.im, static_cast<int64_t>(a.left) + floor_half(excess),
+                static_cast<int64_t>(a.bottom) + 2 * static_cast<int64_t>(p.fh) + 5, text, p.fg);
+}
+
+// The frame, and the rows with their ticks and each shown side's value
+// labels.
+void draw_rows(const Pen &p, const PlotArea &a, const SideScale &left, const SideScale &right)
+{
+    const int L = static_cast<int>(a.left), T = static_cast<int>(a.top);
+    const int R = static_cast<int>(a.right), B = static_cast<int>(a.bottom);
+
+    // Frame. Its top edge is the first grid row.
+    gdImageLine(p.im, L, B, R, B, p.fg);
+    gdImageLine(p.im, L, T, L, B, p.fg);
+    gdImageLine(p.im, R, T, R, B, p.fg);
+
+    // Horizontal rows. A plot lower than one text row still gets its top
+    // and bottom row instead of a division by zero.
+    uint32_t n = a.height / static_cast<uint32_t>(p.fh);
+    if (n > 10)
+        n = 10;
+    if (n == 0)
+        n = 1;
+    for (uint32_t i = 0; i <= n; i++) {
+        const int y = static_cast<int>(a.top + i * a.height / n);
+        gdImageLine(p.im, L - 2, y, L, y, p.fg);
+        gdImageLine(p.im, R, y, R + 2, y, p.fg);
+        if (i < n)
+            gdImageLine(p.im, L + 1, y, R - 1, y, p.grid);
+        if (left.shown)
+            draw_value_label(p.im, p.fw + p.fh, y - p.fh / 2, left, i, n, p.fg);
+        if (right.shown)
+            draw_value_label(p.im, R + p.fw, y - p.fh / 2, right, i, n, p.fg);
+    }
+}
+
+// The time scale: ticks and their grid columns, the date under the right
+// edge and the unit's name.
+void draw_time_scale(const Pen &p, const PlotArea &a, const ImageSpec *image, time_t now)
+{
+    const int T = static_cast<int>(a.top);
+    const int R = static_cast<int>(a.right), B = static_cast<int>(a.bottom);
+
+    // Time unit: the first whose spacing is at least four characters, else
+    // years. A zero span has no scale: only the date's tick at R.
+    const uint32_t span = image->to - image->from;
+    double spacing = span > 0 ? a.width * 60.0 / span : HUGE_VAL;
+    size_t unit = 0;
+    while (unit + 1 < N_TIME_UNITS && !(spacing >= 4 * p.fw))
+        spacing *= TIME_UNITS[++unit].factor;
+
+    // Ticks from the right edge leftwards, k units before `to`. A spacing
+    // of 0 (a plot without columns) stops after the first.
+    for (uint32_t k = 0;; k++) {
+        const double offset = k == 0 ? 0.0 : k * spacing;
+        if (!(offset <= a.width) || (k > 0 && !(spacing > 0)))
+            break;
+        const uint32_t x = static_cast<uint32_t>(a.right - offset);
+        const int xi = static_cast<int>(x);
+        gdImageLine(p.im, xi, B, xi, B + 2, p.fg);
+        if (x >= a.right) {
+            draw_date(p, a, now);
+            continue;
+        }
+        if (x > a.left)
+            gdImageLine(p.im, xi, B, xi, T, p.grid);
+        char label[64];
+        const int len = snprintf(label, sizeof label, "-%u", k);
+        draw_string(p.im, xi - len * p.fw / 2, B + 5, label, p.fg);
+    }
+
+    const char *name = TIME_UNITS[unit].name;
+    draw_string(p.im, R - static_cast<int64_t>(strlen(name)) * p.fw, B + 5, name, p.fg);
 }
 
 } // namespace
@@ -110,76 +189,19 @@ void graph_draw_axes(gdImagePtr im, const ImageSpec *image)
 
 void graph_draw_axes_at(gdImagePtr im, const ImageSpec *image, time_t now)
 {
-    const int fw = gdFontSmall->w;
-    const int fh = gdFontSmall->h;
-    const int grid = gdImageColorAllocate(im, 220, 220, 220);
-    const int fg = image->theme == Theme::black ? gdImageColorAllocate(im, 255, 255, 255)
-                                                : gdImageColorAllocate(im, 0, 0, 0);
+    Pen p{im, gdFontSmall->w, gdFontSmall->h, 0, 0};
+    p.grid = gdImageColorAllocate(im, 220, 220, 220);
+    p.fg = image->theme == Theme::black ? gdImageColorAllocate(im, 255, 255, 255)
+                                        : gdImageColorAllocate(im, 0, 0, 0);
     const PlotArea a = graph_plot_area(image);
     const SideScale left = side_scale(image->left);
     const SideScale right = side_scale(image->right);
-    const int L = static_cast<int>(a.left), T = static_cast<int>(a.top);
-    const int R = static_cast<int>(a.right), B = static_cast<int>(a.bottom);
-
-    // Frame. Its top edge is the first grid row.
-    gdImageLine(im, L, B, R, B, fg);
-    gdImageLine(im, L, T, L, B, fg);
-    gdImageLine(im, R, T, R, B, fg);
-
-    // Horizontal rows. A plot lower than one text row still gets its top
-    // and bottom row instead of a division by zero.
-    uint32_t n = a.height / static_cast<uint32_t>(fh);
-    if (n > 10)
-        n = 10;
-    if (n == 0)
-        n = 1;
-    for (uint32_t i = 0; i <= n; i++) {
-        const int y = static_cast<int>(a.top + i * a.height / n);
-        gdImageLine(im, L - 2, y, L, y, fg);
-        gdImageLine(im, R, y, R + 2, y, fg);
-        if (i < n)
-            gdImageLine(im, L + 1, y, R - 1, y, grid);
-        if (left.shown)
-            draw_value_label(im, fw + fh, y - fh / 2, left, i, n, fg);
-        if (right.shown)
-            draw_value_label(im, R + fw, y - fh / 2, right, i, n, fg);
-    }
-
-    // Time unit: the first whose spacing is at least four characters, else
-    // years. A zero span has no scale: only the date's tick at R.
-    const uint32_t span = image->to - image->from;
-    double spacing = span > 0 ? a.width * 60.0 / span : HUGE_VAL;
-    size_t unit = 0;
-    while (unit + 1 < N_TIME_UNITS && !(spacing >= 4 * fw))
-        spacing *= TIME_UNITS[++unit].factor;
-
-    // Ticks from the right edge leftwards, k units before `to`. A spacing
-    // of 0 (a plot without columns) stops after the first.
-    for (uint32_t k = 0;; k++) {
-        const double offset = k == 0 ? 0.0 : k * spacing;
-        if (!(offset <= a.width) || (k > 0 && !(spacing > 0)))
-            break;
-        const uint32_t x = static_cast<uint32_t>(a.right - offset);
-        const int xi = static_cast<int>(x);
-        gdImageLine(im, xi, B, xi, B + 2, fg);
-        if (x >= a.right) {
-            draw_date(im, a, now, fw, fh, fg);
-            continue;
-        }
-        if (x > a.left)
-            gdImageLine(im, xi, B, xi, T, grid);
-        char label[64];
-        const int len = snprintf(label, sizeof label, "-%u", k);
-        draw_string(im, xi - len * fw / 2, B + 5, label, fg);
-    }
-
-    const char *name = TIME_UNITS[unit].name;
-    draw_string(im, R - static_cast<int64_t>(strlen(name)) * fw, B + 5, name, fg);
-
+    draw_rows(p, a, left, right);
+    draw_time_scale(p, a, image, now);
     if (left.shown)
-        draw_title(im, 0, a, left.title, fw, fg);
+        draw_title(p, 0, a, left.title);
     if (right.shown)
-        draw_title(im, R + 8 * fw, a, right.title, fw, fg);
+        draw_title(p, static_cast<int>(a.right) + 8 * p.fw, a, right.title);
 }
 
 } // namespace dorvane

@@ -94,8 +94,8 @@ int generate(ImageSpec *images, const time_t *now, const FileId *store)
                                    ? gdImageColorAllocate(im.get(), 0, 0, 0)
                                    : gdImageColorAllocate(im.get(), 255, 255, 255);
         // gdImageCreate sets every pixel to index 0, the background just
-        // allocated: painting it again changes no pixel and would cost as
-        // much as all the rest of the drawing.
+        // allocated: painting it again changes no pixel and would cost a
+        // large share of the drawing's time (bench/README.md).
         if (background != 0)
             gdImageFilledRectangle(im.get(), 0, 0, image->width - 1, image->height - 1, background);
         if (now != nullptr)

@@ -229,15 +229,14 @@ void end_group(pid_t pid)
     }
 }
 
-// popen(query, "r"), but cheaper per command: glibc's popen starts the
-// child through posix_spawn, which resets every signal's disposition in
-// the child one system call at a time (some 130 calls) and maps a fresh
-// stack: about 0.1 ms per command, a sixth of what starting the shell
-// costs. Here the child only takes a process group of its own, puts the
-// pipe on its standard output and executes the shell. The result is the
-// pipe's read end, -1 with errno when the pipe, the process or the shell
-// cannot be had; the shell gets what popen would give it: the same
-// arguments, environment, descriptors and signal dispositions.
+// popen(query, "r"), but cheaper per command (bench/README.md): glibc's
+// popen starts the child through posix_spawn, which resets every signal's
+// disposition in the child one system call at a time (some 130 calls) and
+// maps a fresh stack. Here the child only takes a process group of its
+// own, puts the pipe on its standard output and executes the shell. The
+// result is the pipe's read end, -1 with errno when the pipe, the process
+// or the shell cannot be had; the shell gets what popen would give it: the
+// same arguments, environment, descriptors and signal dispositions.
 int query_open(const char *query, pid_t *pid)
 {
     // A process of the command whose parent ends comes to the run, not to

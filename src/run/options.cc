@@ -57,16 +57,21 @@ bool read_days(Pool *pool, const char *arg, RunSettings *s)
     return true;
 }
 
+// A -g argument refused as a whole; false.
+bool wrong_query(const char *arg, const RunSettings *s)
+{
+    message("wrong get query: %s", arg);
+    usage(s->program);
+    return false;
+}
+
 // -g number:timeframe; false: refused, with its messages printed.
 bool read_quick(Pool *pool, const char *arg, RunSettings *s)
 {
     char *text = pool_strdup(pool, arg);
     char *colon = strchr(text, ':');
-    if (colon == nullptr) {
-        message("wrong get query: %s", arg);
-        usage(s->program);
-        return false;
-    }
+    if (colon == nullptr)
+        return wrong_query(arg, s);
     *colon = '\0';
     const char *timeframe = colon + 1;
     int number;
@@ -76,11 +81,8 @@ bool read_quick(Pool *pool, const char *arg, RunSettings *s)
         usage(s->program);
         return false;
     }
-    if (!config_timeframe_safe(timeframe)) {
-        message("wrong get query: %s", arg);
-        usage(s->program);
-        return false;
-    }
+    if (!config_timeframe_safe(timeframe))
+        return wrong_query(arg, s);
     s->quick_config = buffer_printf(pool,
                                     "image \"%s\" {\n"
                                     "\t%s\n"
@@ -89,6 +91,13 @@ bool read_quick(Pool *pool, const char *arg, RunSettings *s)
                                     QUICK_IMAGE_FILE, timeframe, number);
     s->quick = 1;
     return true;
+}
+
+// Every failure to write or read back the quick configuration; 1.
+int quick_config_failed()
+{
+    message("main: fopen fail");
+    return 1;
 }
 
 bool is_regular(const struct dirent *entry, const char *path)
@@ -147,6 +156,47 @@ int read_directory(Pool *pool, const char *dir, ImageSpec **images)
     return 0;
 }
 
+// One option of getopt's into *s; false: refused, with its messages printed.
+bool read_option(Pool *pool, int opt, RunSettings *s)
+{
+    switch (opt) {
+    case 'c':
+        s->config_file = pool_strdup(pool, optarg);
+        return true;
+    case 'C':
+        s->config_dir = pool_strdup(pool, optarg);
+        return true;
+    case 'd':
+        s->store = pool_strdup(pool, optarg);
+        return true;
+    case 'f':
+        s->copy_target = pool_strdup(pool, optarg);
+        return true;
+    case 'p':
+        s->draw = 1;
+        return true;
+    case 'q':
+        s->query = 1;
+        return true;
+    case 'v':
+        verbosity++;
+        return true;
+    case 't':
+        if (read_days(pool, optarg, s))
+            return true;
+        usage(s->program);
+        return false;
+    case 'g':
+        // Written at once, as each -g is read; the run parses the text it
+        // built, not what the shared file holds by then.
+        return read_quick(pool, optarg, s) &&
+               run_write_quick_config(QUICK_CONFIG_PATH, s->quick_config) == 0;
+    default:
+        usage(s->program);
+        return false;
+    }
+}
+
 } // namespace
 
 int run_write_quick_config(const char *path, const char *text)
@@ -155,10 +205,8 @@ int run_write_quick_config(const char *path, const char *text)
     // O_NONBLOCK: a FIFO left under the name would otherwise hold the open
     // until someone reads it; it fails, or fails the checks below.
     int fd = open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
-    if (fd < 0) {
-        message("main: fopen fail");
-        return 1;
-    }
+    if (fd < 0)
+        return quick_config_failed();
     struct stat st;
     bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() &&
               st.st_nlink == 1 && ftruncate(fd, 0) == 0 && fchmod(fd, 0600) == 0;
@@ -173,10 +221,8 @@ int run_write_quick_config(const char *path, const char *text)
     }
     if (close(fd) != 0)
         ok = false;
-    if (!ok) {
-        message("main: fopen fail");
-        return 1;
-    }
+    if (!ok)
+        return quick_config_failed();
     return 0;
 }
 
@@ -191,48 +237,9 @@ OptionsResult run_read_options(Pool *pool, int argc, char **argv, RunSettings *s
 
     optind = 0; // full reset, so that a second reading starts afresh
     int opt;
-    while ((opt = getopt(argc, argv, "c:C:d:f:g:pqt:v")) != -1) {
-        switch (opt) {
-        case 'c':
-            s->config_file = pool_strdup(pool, optarg);
-            break;
-        case 'C':
-            s->config_dir = pool_strdup(pool, optarg);
-            break;
-        case 'd':
-            s->store = pool_strdup(pool, optarg);
-            break;
-        case 'f':
-            s->copy_target = pool_strdup(pool, optarg);
-            break;
-        case 'p':
-            s->draw = 1;
-            break;
-        case 'q':
-            s->query = 1;
-            break;
-        case 'v':
-            verbosity++;
-            break;
-        case 't':
-            if (!read_days(pool, optarg, s)) {
-                usage(s->program);
-                return OptionsResult::refused;
-            }
-            break;
-        case 'g':
-            if (!read_quick(pool, optarg, s))
-                return OptionsResult::refused;
-            // Written at once, as each -g is read; the run parses the text
-            // it built, not what the shared file holds by then.
-            if (run_write_quick_config(QUICK_CONFIG_PATH, s->quick_config) != 0)
-                return OptionsResult::refused;
-            break;
-        default:
-            usage(s->program);
+    while ((opt = getopt(argc, argv, "c:C:d:f:g:pqt:v")) != -1)
+        if (!read_option(pool, opt, s))
             return OptionsResult::refused;
-        }
-    }
     if (optind < argc ||
         !(s->draw || s->query || s->truncate || s->quick || s->copy_target != nullptr)) {
         usage(s->program);
@@ -252,10 +259,8 @@ int run_read_configuration(Pool *pool, const RunSettings *s, ImageSpec **images)
     if (s->quick) {
         const char *text = s->quick_config;
         FILE *f = fmemopen(const_cast<char *>(text), strlen(text), "rb");
-        if (f == nullptr) {
-            message("main: fopen fail");
-            return 1;
-        }
+        if (f == nullptr)
+            return quick_config_failed();
         const ConfigResult result = parse_config_stream(pool, f, QUICK_CONFIG_PATH, images);
         fclose(f);
         if (result != ConfigResult::read)

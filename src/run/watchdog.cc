@@ -60,7 +60,7 @@ void watchdog_arm(const char *op, unsigned seconds, bool main_line)
 }
 
 // A second of processor time for each MiB of the file on top of the bounded
-// work's, where a sound store asks about a hundredth of that.
+// work's, far more than a sound store asks (bench/README.md).
 unsigned watchdog_walk_seconds(const char *path)
 {
     struct stat st;

@@ -36,14 +36,10 @@ struct StoreRecord {
     uint32_t value_size;
 };
 
-// Moves the store's cursor on db; for Seek::cursor, to the first key at or
-// after at. On Found::error errno is set and nothing has been printed; an
-// error is never the end of the data.
-Found store_seek_in(Btree *db, Seek how, const SampleKey *at, StoreRecord *out);
-inline Found store_seek(Seek how, const SampleKey *at, StoreRecord *out)
-{
-    return store_seek_in(store_handle.db, how, at, out);
-}
+// Moves the store's cursor; for Seek::cursor, to the first key at or after
+// at. On Found::error errno is set and nothing has been printed; an error
+// is never the end of the data.
+Found store_seek(Seek how, const SampleKey *at, StoreRecord *out);
 
 // A bulk read through the store's cursor (see btree_seq_bulk): from the
 // first key at or after at (Seek::cursor) or on from the previous one
@@ -53,7 +49,15 @@ Bulk store_bulk_seek(Seek how, const SampleKey *at);
 // The next record of the last bulk read into *out; false after its last.
 bool store_bulk_next(StoreRecord *out);
 
-// "<op>: db->seq(<flag>) failed: <strerror(errno)>\n" on standard error.
+// A failed call of the library on standard error, with the text of errno:
+// "<op>: <call>: <file>: <reason>\n", where op names the operation that
+// made the call and file the store file it was made on; either may be null,
+// and is then left out with its ": ". Every failed open, put, sync and
+// close of a store file is reported through it.
+void report_store_error(const char *op, const char *call, const char *file);
+
+// A failed cursor move, the same way: "<op>: db->seq(<flag>) failed:
+// <reason>\n" (op may be null).
 void report_seek_error(const char *op, Seek how);
 
 // Whether r belongs to (unit, level).

@@ -208,54 +208,41 @@ void remove_packed(const char *path)
 
 enum class Attempt { opened, retry, failed };
 
-Attempt open_once(const char *path, bool read_only, Btree *out)
+// Opens path and takes its lock, waiting for it, into *fd and *locked, and
+// checks that the path still names the locked file: it may have been
+// replaced or removed while this process waited, and its samples belong in
+// the file that the path names now.
+Attempt lock_named(const char *path, int *fd, struct stat *locked)
 {
-    int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (fd == -1)
+    *fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (*fd == -1)
         return Attempt::failed;
-    while (flock(fd, LOCK_EX) == -1) {
+    while (flock(*fd, LOCK_EX) == -1) {
         if (errno != EINTR) {
-            close_keep_errno(fd);
+            close_keep_errno(*fd);
             return Attempt::failed;
         }
     }
-    // The path may have been replaced or removed while this process waited;
-    // its samples belong in the file that the path names now.
-    struct stat locked;
-    if (fstat(fd, &locked) == -1) {
-        close_keep_errno(fd);
+    if (fstat(*fd, locked) == -1) {
+        close_keep_errno(*fd);
         return Attempt::failed;
     }
-    const Names names = path_names(path, locked);
+    const Names names = path_names(path, *locked);
     if (names != Names::yes) {
-        close_keep_errno(fd);
+        close_keep_errno(*fd);
         return names == Names::no ? Attempt::retry : Attempt::failed;
     }
-    // Back to the last commit before the library reads a page: a run that
-    // ended while it wrote one leaves its journal beside the file.
-    if (journal_recover(path, fd, &out->recovery, &out->recovered_pages) != 0 ||
-        fstat(fd, &locked) == -1) {
-        close_keep_errno(fd);
-        return Attempt::failed;
-    }
-    // A packed copy that a run ended before it moved into place: no run
-    // packs this file while its lock is held here.
-    remove_packed(path);
-    // An empty file is a new store, which only a writer can set up.
-    const u_int32_t flags = read_only && locked.st_size > 0 ? DB_RDONLY : DB_CREATE;
-    Journal *journal = nullptr;
-    if (flags != DB_RDONLY && journal_attach(path, fd, &journal) != 0) {
-        close_keep_errno(fd);
-        return Attempt::failed;
-    }
+    return Attempt::opened;
+}
 
+// The library's handle of the locked file at path, opened with flags into
+// *out; errno is set when it failed.
+Attempt open_library(const char *path, u_int32_t flags, const struct stat &locked, DB **out)
+{
     DB *db;
     int r = db_create(&db, nullptr, 0);
     if (r != 0) {
         convert(r);
-        if (journal != nullptr)
-            journal_detach(journal);
-        close_keep_errno(fd);
         return Attempt::failed;
     }
     db->set_errcall(db, quiet_error);
@@ -273,9 +260,6 @@ Attempt open_once(const char *path, bool read_only, Btree *out)
         convert(r);
         int saved = errno;
         db->close(db, DB_NOSYNC);
-        if (journal != nullptr)
-            journal_detach(journal);
-        close(fd);
         errno = saved;
         return Attempt::failed;
     }
@@ -285,10 +269,43 @@ Attempt open_once(const char *path, bool read_only, Btree *out)
     struct stat lib;
     if (db->fd(db, &lib_fd) != 0 || fstat(lib_fd, &lib) == -1 || !same_file(lib, locked)) {
         db->close(db, DB_NOSYNC);
+        return Attempt::retry;
+    }
+    *out = db;
+    return Attempt::opened;
+}
+
+Attempt open_once(const char *path, bool read_only, Btree *out)
+{
+    int fd;
+    struct stat locked;
+    const Attempt lock = lock_named(path, &fd, &locked);
+    if (lock != Attempt::opened)
+        return lock;
+    // Back to the last commit before the library reads a page: a run that
+    // ended while it wrote one leaves its journal beside the file.
+    if (journal_recover(path, fd, &out->recovery, &out->recovered_pages) != 0 ||
+        fstat(fd, &locked) == -1) {
+        close_keep_errno(fd);
+        return Attempt::failed;
+    }
+    // A packed copy that a run ended before it moved into place: no run
+    // packs this file while its lock is held here.
+    remove_packed(path);
+    // An empty file is a new store, which only a writer can set up.
+    const u_int32_t flags = read_only && locked.st_size > 0 ? DB_RDONLY : DB_CREATE;
+    Journal *journal = nullptr;
+    if (flags != DB_RDONLY && journal_attach(path, fd, &journal) != 0) {
+        close_keep_errno(fd);
+        return Attempt::failed;
+    }
+    DB *db;
+    const Attempt opened = open_library(path, flags, locked, &db);
+    if (opened != Attempt::opened) {
         if (journal != nullptr)
             journal_detach(journal);
-        close(fd);
-        return Attempt::retry;
+        close_keep_errno(fd);
+        return opened;
     }
     out->db = db;
     out->journal = journal;

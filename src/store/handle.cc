@@ -1,5 +1,7 @@
 // The store handle: open and close, key encoding, and the access helpers
 // shared by every store operation.
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "common/common.h"
@@ -36,7 +38,7 @@ int data_open(const char *path, bool read_only)
     store_handle = StoreHandle{};
     store_handle.path = path;
     if (btree_open(path, &store_handle.db, read_only) != 0) {
-        message_errno("dbopen: %s", path);
+        report_store_error(nullptr, "dbopen", path);
         store_handle.db = nullptr;
         return 1;
     }
@@ -62,11 +64,11 @@ int data_close()
         return 0;
     int result = 0;
     if (btree_sync(store_handle.db) != 0) {
-        message_errno("dbsync: %s", store_handle.path);
+        report_store_error(nullptr, "dbsync", store_handle.path);
         result = 1;
     }
     if (btree_close(store_handle.db) != 0) {
-        message_errno("dbclose: %s", store_handle.path);
+        report_store_error(nullptr, "dbclose", store_handle.path);
         result = 1;
     }
     store_handle.db = nullptr;
@@ -105,7 +107,7 @@ void fill_record(Slice key, Slice value, StoreRecord *out)
 
 } // namespace
 
-Found store_seek_in(Btree *db, Seek how, const SampleKey *at, StoreRecord *out)
+Found store_seek(Seek how, const SampleKey *at, StoreRecord *out)
 {
     StoreHandle &h = store_handle;
     if (how == Seek::cursor) {
@@ -113,7 +115,7 @@ Found store_seek_in(Btree *db, Seek how, const SampleKey *at, StoreRecord *out)
         h.dbk = Slice{h.key, KEY_SIZE};
     }
     h.dbd = Slice{nullptr, 0};
-    const Found f = btree_seq(db, &h.dbk, &h.dbd, how);
+    const Found f = btree_seq(h.db, &h.dbk, &h.dbd, how);
     if (f == Found::record)
         fill_record(h.dbk, h.dbd, out);
     return f;
@@ -136,9 +138,25 @@ bool store_bulk_next(StoreRecord *out)
     return true;
 }
 
+void report_store_error(const char *op, const char *call, const char *file)
+{
+    if (op != nullptr && file != nullptr)
+        message_errno("%s: %s: %s", op, call, file);
+    else if (op != nullptr)
+        message_errno("%s: %s", op, call);
+    else if (file != nullptr)
+        message_errno("%s: %s", call, file);
+    else
+        message_errno("%s", call);
+}
+
 void report_seek_error(const char *op, Seek how)
 {
-    message_errno("%s: db->seq(%s) failed", op, seek_name(how));
+    const int reason = errno;
+    char call[32];
+    snprintf(call, sizeof call, "db->seq(%s) failed", seek_name(how));
+    errno = reason;
+    report_store_error(op, call, nullptr);
 }
 
 bool record_sample(const StoreRecord &r, SampleRecord *out)

@@ -41,7 +41,7 @@ void put_last(uint16_t unit, uint32_t since, uint32_t ts, double val)
 {
     trace(1, "put_last(unit %u, since %u, ts %u, val %.2f)\n", unit, since, ts, val);
     if (store_put_last(unit, LastRecord{since, ts, val}) != 0) {
-        message_errno("db->put");
+        report_store_error(nullptr, "db->put", nullptr);
         store_handle.last_failed = true;
     }
 }
@@ -198,7 +198,7 @@ int put_value_internal(int unit, int level, uint32_t ts, double min, double avg,
         trace(1, "put_value_internal(unit %d, level %d, ts %u, min %.2f, avg %.2f, max %.2f)\n", u,
               arg_level(L), ts, min, avg, max);
         if (store_put_sample(SampleKey{u, static_cast<uint16_t>(L), ts}, {min, avg, max}) != 0) {
-            message_errno("db->put");
+            report_store_error(nullptr, "db->put", nullptr);
             return 1;
         }
         // On a damaged store the climb could reach LAST_LEVEL and wrap to

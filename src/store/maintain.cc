@@ -62,14 +62,6 @@ bool truncate_verdict(const StoreRecord &r, uint32_t cut0, uint32_t cut1)
     return r.key.ts < (r.key.level == 0 ? cut0 : cut1);
 }
 
-int commit_truncation()
-{
-    if (btree_sync(store_handle.db) == 0)
-        return 0;
-    message_errno("data_truncate: dbsync: %s", store_handle.path);
-    return 1;
-}
-
 // Compaction. Runs append in the middle of the tree, once per unit, and
 // leave the pages they split half full; a truncation empties pages all over
 // the file. Compaction fills the pages again and cuts the free ones off the
@@ -176,76 +168,190 @@ int report_size_failure()
     return 1;
 }
 
-// Packs the store into a new file beside it, "<store>.packed", and moves
-// that into place. The store file is not written on the way, and the new
-// one commits in batches like a copy, so a crash leaves the store as the
-// truncation committed it, and memory stays bounded however much is given
-// back; a packed file that a crash left behind goes at the next open.
-// Ends with the store's handle on the new file. 0, or 1 after a reported
-// failure; PACK_IN_PLACE when the path is not a file that a rename can
-// replace (a symbolic or a second hard link).
-constexpr int PACK_IN_PLACE = 2;
+// How a copy of the store's valid records into a target ended.
+enum class Copied { end, stopped, first_failed, next_failed, put_failed, sync_failed };
 
-int pack_store()
-{
-    const char *path = store_handle.path;
-    struct stat st, named;
-    if (btree_stat(store_handle.db, &st) != 0)
-        return report_size_failure();
-    if (lstat(path, &named) != 0 || !S_ISREG(named.st_mode) || named.st_nlink != 1 ||
-        named.st_dev != st.st_dev || named.st_ino != st.st_ino)
-        return PACK_IN_PLACE;
-    // What a run that ended while it packed left there went at the open.
-    char packed[PATH_MAX];
-    if (snprintf(packed, sizeof packed, "%s%s", path, PACKED_SUFFIX) >= static_cast<int>(sizeof packed))
-        return PACK_IN_PLACE;
+// A copy of every valid record of the store, byte for byte and in key
+// order, into target, which commits whenever a batch is due. With op, each
+// record passed over is named in a message, and every 10,000th record
+// copied is traced.
+struct RecordCopy {
     Btree *target;
-    if (btree_open(packed, &target) != 0) {
-        message_errno("data_truncate: dbopen: %s", packed);
-        return 1;
-    }
-    bool done = btree_take_owner(target, &st) == 0;
+    const char *op;
+    uint32_t copied;
+    WalkOrder order; // how far the walk got, for the check of its end
+};
+
+void report_passed_over(const char *op, const StoreRecord &r)
+{
+    if (!r.key_valid)
+        message("%s: invalid record: dbk.size %u (%u)", op, r.key_size,
+                static_cast<unsigned>(KEY_SIZE));
+    else
+        message("%s: invalid record: level %u, dbd.size %u (%u, %u)", op, r.key.level, r.value_size,
+                static_cast<unsigned>(sizeof(LastRecord)),
+                static_cast<unsigned>(sizeof(SampleRecord)));
+}
+
+// Ends at the first failure, with errno set and the failure not reported.
+Copied copy_records(RecordCopy *c)
+{
     StoreRecord r;
-    WalkOrder order{};
-    Found f = done ? walk_step(Seek::first, &order, &r) : Found::error;
-    for (; done && f == Found::record && !stop_requested(); f = walk_step(Seek::next, &order, &r)) {
-        if (!record_valid(r))
+    Found f = walk_step(Seek::first, &c->order, &r);
+    if (f == Found::error)
+        return Copied::first_failed;
+    for (; f == Found::record; f = walk_step(Seek::next, &c->order, &r)) {
+        if (stop_requested())
+            return Copied::stopped;
+        if (!record_valid(r)) {
+            if (c->op != nullptr)
+                report_passed_over(c->op, r);
             continue;
+        }
+        // Out of the library's memory before the next call.
         unsigned char key[KEY_SIZE];
         unsigned char value[sizeof(SampleRecord)];
         key_encode(r.key, key);
         memcpy(value, r.value, r.value_size);
-        done = btree_put(target, Slice{key, KEY_SIZE}, Slice{value, r.value_size}) == 0 &&
-               (!btree_commit_due(target) || btree_sync(target) == 0);
+        if (btree_put(c->target, Slice{key, KEY_SIZE}, Slice{value, r.value_size}) != 0)
+            return Copied::put_failed;
+        c->copied++;
+        if (c->op != nullptr && c->copied % 10000 == 0)
+            trace(2, " %u", c->copied);
+        if (btree_commit_due(c->target) && btree_sync(c->target) != 0)
+            return Copied::sync_failed;
     }
-    done = done && f == Found::end && walk_reached_end(order, nullptr) && btree_sync(target) == 0;
-    if (!done) {
-        int saved = errno;
-        btree_discard(target);
-        (void)btree_close(target);
-        unlink(packed);
-        if (stop_requested())
-            return 0;
-        errno = saved;
-        message_errno("data_truncate: %s", packed);
-        return 1;
-    }
-    if (btree_close(target) != 0 || rename(packed, path) != 0) {
-        message_errno("data_truncate: %s", packed);
-        unlink(packed);
-        return 1;
-    }
+    return f == Found::end ? Copied::end : Copied::next_failed;
+}
+
+// Packing the store into a new file beside it, "<store>.packed", which then
+// moves into place. The store file is not written on the way, and the new
+// one commits in batches like a copy, so a crash leaves the store as the
+// truncation committed it, and memory stays bounded however much is given
+// back; a packed file that a crash left behind goes at the next open.
+// in_place: the path is not a file that a rename can replace (a symbolic
+// or a second hard link).
+enum class Packed { done, failed, in_place };
+
+// Whether a file can replace the store by a rename: the store's path
+// names its file (st), which has one link, and "<path>.packed" fits into
+// packed.
+bool renames_into(const char *path, const struct stat &st, char (&packed)[PATH_MAX])
+{
+    struct stat named;
+    if (lstat(path, &named) != 0 || !S_ISREG(named.st_mode) || named.st_nlink != 1 ||
+        named.st_dev != st.st_dev || named.st_ino != st.st_ino)
+        return false;
+    // What a run that ended while it packed left there went at the open.
+    return snprintf(packed, sizeof packed, "%s%s", path, PACKED_SUFFIX) <
+           static_cast<int>(sizeof packed);
+}
+
+// "data_truncate: <packed>: <reason>\n"; the packed file goes.
+Packed packing_failed(const char *packed)
+{
+    message_errno("data_truncate: %s", packed);
+    unlink(packed);
+    return Packed::failed;
+}
+
+// Moves the packed file into place, and the store's handle onto it.
+Packed move_packed(const char *packed, const char *path)
+{
+    if (rename(packed, path) != 0)
+        return packing_failed(packed);
     // A crash from here on finds the packed store in place, or, until the
     // folder is synced, the truncated one: both whole.
     (void)btree_sync_folder(path);
     // Runs that wait for the old file take the new one when it is let go.
     (void)btree_close(store_handle.db);
     if (btree_open(path, &store_handle.db) != 0) {
-        message_errno("dbopen: %s", path);
+        report_store_error(nullptr, "dbopen", path);
         store_handle.db = nullptr;
-        return 1;
+        return Packed::failed;
     }
+    return Packed::done;
+}
+
+// Ends with the store's handle on the new file, or on none after a failure
+// to open it.
+Packed pack_store()
+{
+    const char *path = store_handle.path;
+    struct stat st;
+    if (btree_stat(store_handle.db, &st) != 0) {
+        report_size_failure();
+        return Packed::failed;
+    }
+    char packed[PATH_MAX];
+    if (!renames_into(path, st, packed))
+        return Packed::in_place;
+    RecordCopy c{};
+    if (btree_open(packed, &c.target) != 0) {
+        report_store_error("data_truncate", "dbopen", packed);
+        return Packed::failed;
+    }
+    const bool done = btree_take_owner(c.target, &st) == 0 && copy_records(&c) == Copied::end &&
+                      walk_reached_end(c.order, nullptr) && btree_sync(c.target) == 0;
+    if (!done) {
+        int saved = errno;
+        btree_discard(c.target);
+        (void)btree_close(c.target);
+        if (stop_requested()) {
+            // The store stays as the truncation committed it.
+            unlink(packed);
+            return Packed::done;
+        }
+        errno = saved;
+        return packing_failed(packed);
+    }
+    if (btree_close(c.target) != 0)
+        return packing_failed(packed);
+    return move_packed(packed, path);
+}
+
+// The trace of a compaction that ended: emptied is the passes' count of the
+// pages they emptied, or null after packing, where the pages that the file
+// lost are counted. 1 after a failure to read the file's size.
+int trace_compacted(off_t before, const uint64_t *emptied)
+{
+    off_t after;
+    uint32_t page_size;
+    if (btree_file_size(store_handle.db, &after, &page_size) != 0)
+        return report_size_failure();
+    const uint64_t pages =
+        emptied != nullptr ? *emptied : static_cast<uint64_t>((before - after) / page_size);
+    trace(2, "data_truncate: compacted: %llu pages emptied, file %lld -> %lld bytes\n",
+          static_cast<unsigned long long>(pages), static_cast<long long>(before),
+          static_cast<long long>(after));
     return 0;
+}
+
+// Fills the pages of every kept level from its second page on, then moves
+// the pages near the end of the file into the free ones and cuts the file;
+// one commit. 1 after a reported failure.
+int compact_in_place(const LevelRanges &ranges, off_t before)
+{
+    uint64_t emptied = 0;
+    CompactPass done;
+    for (size_t i = 0; i < ranges.count && !stop_requested(); i++) {
+        const LevelRange &g = ranges.list[i];
+        if (!g.has_from)
+            continue;
+        const Slice from{g.from, KEY_SIZE}, to{g.to, KEY_SIZE};
+        if (btree_compact(store_handle.db, FILL_PERCENT, &from, g.has_to ? &to : nullptr, false,
+                          &done) != 0)
+            return compact_failure();
+        emptied += done.emptied;
+    }
+    if (!stop_requested()) {
+        if (btree_compact(store_handle.db, MOVE_ONLY_PERCENT, nullptr, nullptr, true, &done) != 0)
+            return compact_failure();
+        emptied += done.emptied;
+    }
+    if (data_sync("data_truncate") != 0)
+        return 1;
+    return trace_compacted(before, &emptied);
 }
 
 // Compacts the store when its file is larger than its kept records need.
@@ -270,44 +376,28 @@ int compact_truncated(const LevelRanges &ranges, uint64_t kept)
         return 0;
     }
     if (size - need > data_pack_bytes) {
-        const int packed = pack_store();
-        if (packed == 1 || store_handle.db == nullptr)
+        const Packed packed = pack_store();
+        if (packed == Packed::failed)
             return 1;
-        if (packed == 0) {
-            off_t after;
-            if (btree_file_size(store_handle.db, &after, &page_size) != 0)
-                return report_size_failure();
-            trace(2, "data_truncate: compacted: %llu pages emptied, file %lld -> %lld bytes\n",
-                  static_cast<unsigned long long>((before - after) / page_size),
-                  static_cast<long long>(before), static_cast<long long>(after));
-            return 0;
-        }
+        if (packed == Packed::done)
+            return trace_compacted(before, nullptr);
     }
-    uint64_t emptied = 0;
-    CompactPass done;
-    for (size_t i = 0; i < ranges.count && !stop_requested(); i++) {
-        const LevelRange &g = ranges.list[i];
-        if (!g.has_from)
-            continue;
-        const Slice from{g.from, KEY_SIZE}, to{g.to, KEY_SIZE};
-        if (btree_compact(store_handle.db, FILL_PERCENT, &from, g.has_to ? &to : nullptr, false,
-                          &done) != 0)
-            return compact_failure();
-        emptied += done.emptied;
-    }
-    if (!stop_requested()) {
-        if (btree_compact(store_handle.db, MOVE_ONLY_PERCENT, nullptr, nullptr, true, &done) != 0)
-            return compact_failure();
-        emptied += done.emptied;
-    }
-    if (commit_truncation() != 0)
+    return compact_in_place(ranges, before);
+}
+
+// Deletes the record under the cursor through the cursor: its key may be
+// of any size, and the next step reaches the record that followed it.
+int delete_current()
+{
+    const Found d = btree_del_current(store_handle.db);
+    if (d == Found::error) {
+        message_errno("data_truncate: db->del() failed");
         return 1;
-    off_t after;
-    if (btree_file_size(store_handle.db, &after, &page_size) != 0)
-        return report_size_failure();
-    trace(2, "data_truncate: compacted: %llu pages emptied, file %lld -> %lld bytes\n",
-          static_cast<unsigned long long>(emptied), static_cast<long long>(before),
-          static_cast<long long>(after));
+    }
+    if (d != Found::record) {
+        message("data_truncate: db->del() returned %d", static_cast<int>(d));
+        return 1;
+    }
     return 0;
 }
 
@@ -323,46 +413,34 @@ int truncate_walk(uint32_t now, int days0, int days1, LevelRanges *ranges, uint6
     int result = 0;
     StoreRecord r;
     WalkOrder order{};
-    Found f = walk_step(Seek::first, &order, &r);
-    if (f == Found::error) {
-        message_errno("data_truncate: db->seq(R_FIRST) failed");
-        result = 1;
-    }
-    while (f == Found::record && !stop_requested()) {
+    Seek how = Seek::first;
+    Found f = walk_step(how, &order, &r);
+    for (; f == Found::record && !stop_requested(); f = walk_step(how, &order, &r)) {
         examined++;
         if (truncate_verdict(r, cut0, cut1)) {
-            // Through the cursor: the key may be of any size, and the next
-            // step reaches the record that followed this one.
-            const Found d = btree_del_current(store_handle.db);
-            if (d == Found::error) {
-                message_errno("data_truncate: db->del() failed");
+            if (delete_current() != 0)
                 return 1;
-            }
-            if (d != Found::record) {
-                message("data_truncate: db->del() returned %d", static_cast<int>(d));
-                return 1;
-            }
             deleted++;
-            if (btree_commit_due(store_handle.db) && commit_truncation() != 0)
+            if (btree_commit_due(store_handle.db) && data_sync("data_truncate") != 0)
                 return 1;
         } else {
             note_kept(ranges, r.key);
         }
-        f = walk_step(Seek::next, &order, &r);
-        if (f == Found::error) {
-            message_errno("db->seq(R_NEXT) failed");
-            result = 1;
-        }
+        how = Seek::next;
     }
-    if (f == Found::end && !walk_reached_end(order, nullptr)) {
+    // Only a failed first step names the operation, as it always has.
+    if (f == Found::error) {
+        report_seek_error(how == Seek::first ? "data_truncate" : nullptr, how);
+        result = 1;
+    } else if (f == Found::end && !walk_reached_end(order, nullptr)) {
         errno = EIO;
-        message_errno("db->seq(R_NEXT) failed");
+        report_seek_error(nullptr, Seek::next);
         result = 1;
     }
     trace(1, "data_truncate: %u of %u entries deleted\n", deleted, examined);
     // A phase that follows may be forgotten whole: the truncation's own
     // deletions are committed now.
-    if (commit_truncation() != 0)
+    if (data_sync("data_truncate") != 0)
         return 1;
     *kept = examined - deleted;
     return result;
@@ -405,75 +483,44 @@ int data_copy(const char *path)
         return 1;
     }
     trace(1, "%s: creating %s\n", __func__, path);
-    Btree *target;
-    if (btree_open(path, &target) != 0) {
-        message_errno("%s: dbopen: %s", __func__, path);
+    RecordCopy c{};
+    c.op = __func__;
+    if (btree_open(path, &c.target) != 0) {
+        report_store_error(__func__, "dbopen", path);
         return 1;
     }
-
-    int result = 0;
-    bool synced = true; // no commit of the target has failed
-    uint32_t copied = 0;
-    StoreRecord r;
-    WalkOrder order{};
-    Found f = walk_step(Seek::first, &order, &r);
-    if (f == Found::error) {
-        message_errno("%s: db->seq(R_FIRST) failed", __func__);
-        (void)btree_close(target);
+    const Copied got = copy_records(&c);
+    if (got == Copied::first_failed) {
+        report_seek_error(__func__, Seek::first);
+        (void)btree_close(c.target);
         return 1;
     }
-    while (f == Found::record && !stop_requested()) {
-        if (!r.key_valid) {
-            message("%s: invalid record: dbk.size %u (%u)", __func__, r.key_size,
-                    static_cast<unsigned>(KEY_SIZE));
-        } else if (!record_valid(r)) {
-            message("%s: invalid record: level %u, dbd.size %u (%u, %u)", __func__, r.key.level,
-                    r.value_size, static_cast<unsigned>(sizeof(LastRecord)),
-                    static_cast<unsigned>(sizeof(SampleRecord)));
-        } else {
-            // Byte for byte, out of the library's memory before the next call.
-            unsigned char key[KEY_SIZE];
-            unsigned char value[sizeof(SampleRecord)];
-            key_encode(r.key, key);
-            memcpy(value, r.value, r.value_size);
-            if (btree_put(target, Slice{key, KEY_SIZE}, Slice{value, r.value_size}) != 0) {
-                message_errno("%s: db->put", __func__);
-                result = 1;
-                break;
-            }
-            copied++;
-            if (copied % 10000 == 0)
-                trace(2, " %u", copied);
-            if (btree_commit_due(target) && btree_sync(target) != 0) {
-                message_errno("%s: dbsync: %s", __func__, path);
-                result = 1;
-                synced = false;
-                break;
-            }
-        }
-        f = walk_step(Seek::next, &order, &r);
-        if (f == Found::error) {
-            message_errno("%s: db->seq(R_NEXT) failed", __func__);
-            result = 1;
-        }
-    }
+    int result = 1;
+    if (got == Copied::put_failed)
+        report_store_error(__func__, "db->put", nullptr);
+    else if (got == Copied::sync_failed)
+        report_store_error(__func__, "dbsync", path);
+    else if (got == Copied::next_failed)
+        report_seek_error(__func__, Seek::next);
+    else
+        result = 0;
     trace(2, "\n");
-    if (synced && btree_sync(target) != 0) {
-        message_errno("%s: dbsync: %s", __func__, path);
+    if (got != Copied::sync_failed && btree_sync(c.target) != 0) {
+        report_store_error(__func__, "dbsync", path);
         result = 1;
     }
-    if (btree_close(target) != 0) {
-        message_errno("%s: dbclose: %s", __func__, path);
+    if (btree_close(c.target) != 0) {
+        report_store_error(__func__, "dbclose", path);
         result = 1;
     }
     // After the close: the check reads the store once more, and what was
     // copied must stay whatever that read meets.
-    if (f == Found::end && !walk_reached_end(order, nullptr)) {
+    if (got == Copied::end && !walk_reached_end(c.order, nullptr)) {
         errno = EIO;
-        message_errno("%s: db->seq(R_NEXT) failed", __func__);
+        report_seek_error(__func__, Seek::next);
         result = 1;
     }
-    trace(1, "%s: %u records copied\n", __func__, copied);
+    trace(1, "%s: %u records copied\n", __func__, c.copied);
     return result;
 }
 

@@ -340,6 +340,60 @@ INSTANTIATE_TEST_SUITE_P(Store, Packing,
                          ::testing::Values(PackCase{"File", false}, PackCase{"SymbolicLink", true}),
                          testing_util::row_name);
 
+// A packing that fails names the packed file, and leaves the store as the
+// truncation committed it, with no packed file beside it.
+struct PackFailure {
+    const char *name;
+    bool in_the_way; // a folder stands where the packed file would go
+    BtreeOp op;      // else the call that fails, after skip others
+    unsigned skip;
+    const char *err; // %s: the packed file
+};
+
+class PackingFails : public testing_util::TestWithParam<PackFailure>
+{
+  protected:
+    testing_util::TempDir dir_;
+};
+
+TEST_P(PackingFails, KeepsTheTruncatedStore)
+{
+    const PackFailure &c = GetParam();
+    const std::string path = dir_.path("s.db"), packed = path + ".packed";
+    const std::vector<Raw> all = twenty_days();
+    ASSERT_EQ(data_open(path.c_str()), 0);
+    put_all(all);
+    ASSERT_EQ(data_close(), 0);
+    if (c.in_the_way) {
+        ASSERT_EQ(mkdir(packed.c_str(), 0700), 0);
+    }
+
+    data_pack_bytes = 0;
+    ASSERT_EQ(data_open(path.c_str()), 0);
+    if (!c.in_the_way)
+        btree_fail(c.op, c.skip, -1, EIO);
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(data_truncate_at(NOW, 2, 365), 1);
+    std::string err = c.err;
+    err.replace(err.find("%s"), 2, packed);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), err);
+    EXPECT_EQ(testing_util::dump_store(), sorted(kept_after_two_days(all)));
+    ASSERT_EQ(data_close(), 0);
+    struct stat st;
+    EXPECT_EQ(lstat(packed.c_str(), &st) == 0, c.in_the_way);
+    EXPECT_EQ(testing_util::verify(path), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Store, PackingFails,
+    ::testing::Values(PackFailure{"PackedFileCannotBeMade", true, BtreeOp::put, 0,
+                                  "data_truncate: dbopen: %s: Is a directory\n"},
+                      PackFailure{"PutFails", false, BtreeOp::put, 0,
+                                  "data_truncate: %s: Input/output error\n"},
+                      PackFailure{"SyncFails", false, BtreeOp::sync, 1,
+                                  "data_truncate: %s: Input/output error\n"}),
+    testing_util::row_name);
+
 // Killed at random moments of a truncation that packs: the store holds the
 // records it held before or those the truncation kept, verifies, and the
 // next open removes a packed file left half written.

@@ -76,7 +76,7 @@ INSTANTIATE_TEST_SUITE_P(
 struct ResampleCase {
     const char *name;
     std::vector<Rec> recs;
-    int type;
+    GraphType type;
     std::vector<double> want; // beg 0, end 100, one bucket of 10 s each
 };
 
@@ -89,7 +89,7 @@ TEST_P(Resample, FillsBuckets)
     const ResampleCase &c = GetParam();
     put_all(c.recs);
     std::vector<double> values(10, -1);
-    EXPECT_EQ(data_get_values(1, 0, 100, static_cast<GraphType>(c.type), 10, values.data(), 0), 0);
+    EXPECT_EQ(data_get_values(1, 0, 100, c.type, 10, values.data(), 0), 0);
     EXPECT_EQ(values, c.want);
 }
 
@@ -99,42 +99,63 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, Resample,
     ::testing::Values(
         // The store's last key is this unit's: the walk starts at R_LAST.
-        ResampleCase{"average", {flat(20, 4), flat(50, 8)}, 2, worked},
-        ResampleCase{"maximum", {flat(20, 4), flat(50, 8)}, 3, worked},
-        ResampleCase{"minimum", {flat(20, 4), flat(50, 8)}, 1, worked},
+        ResampleCase{"average", {flat(20, 4), flat(50, 8)}, GraphType::average, worked},
+        ResampleCase{"maximum", {flat(20, 4), flat(50, 8)}, GraphType::maximum, worked},
+        ResampleCase{"minimum", {flat(20, 4), flat(50, 8)}, GraphType::minimum, worked},
         // Another unit after this one: the seek lands past the end.
-        ResampleCase{"other_unit_after", {flat(20, 4), flat(50, 8), flat(10, 99, 2)}, 2, worked},
-        ResampleCase{
-            "last_record_after", {flat(20, 4), flat(50, 8), flat(0, 99, 1, LAST_LEVEL)}, 2, worked},
+        ResampleCase{"other_unit_after",
+                     {flat(20, 4), flat(50, 8), flat(10, 99, 2)},
+                     GraphType::average,
+                     worked},
+        ResampleCase{"last_record_after",
+                     {flat(20, 4), flat(50, 8), flat(0, 99, 1, LAST_LEVEL)},
+                     GraphType::average,
+                     worked},
         // Records after end: the first bounds the interval before it.
         ResampleCase{"records_after_end",
                      {flat(20, 4), flat(50, 8), flat(120, 16), flat(150, 32)},
-                     3,
+                     GraphType::maximum,
                      worked},
-        ResampleCase{"half_inside_bucket", {flat(25, 6)}, 2, {0, 0, 3, 6, 6, 6, 6, 6, 6, 6}},
+        ResampleCase{"half_inside_bucket",
+                     {flat(25, 6)},
+                     GraphType::average,
+                     {0, 0, 3, 6, 6, 6, 6, 6, 6, 6}},
         ResampleCase{"maximum_of_overlapping",
                      {flat(25, 6), flat(50, 2)},
-                     3,
+                     GraphType::maximum,
                      {0, 0, 6, 6, 6, 2, 2, 2, 2, 2}},
         // Extremes take every record that overlaps a bucket at all.
         ResampleCase{"maximum_takes_one_second",
                      {flat(0, 5), flat(31, 1)},
-                     3,
+                     GraphType::maximum,
                      {5, 5, 5, 5, 1, 1, 1, 1, 1, 1}},
         ResampleCase{"minimum_takes_one_second",
                      {flat(0, 1), flat(31, 5)},
-                     1,
+                     GraphType::minimum,
                      {1, 1, 1, 1, 5, 5, 5, 5, 5, 5}},
-        ResampleCase{"field_by_type_min", {Rec{1, 0, 0, 1, 2, 3}}, 1, std::vector<double>(10, 1)},
-        ResampleCase{"field_by_type_avg", {Rec{1, 0, 0, 1, 2, 3}}, 2, std::vector<double>(10, 2)},
-        ResampleCase{"field_by_type_max", {Rec{1, 0, 0, 1, 2, 3}}, 3, std::vector<double>(10, 3)},
-        ResampleCase{"record_at_beg", {flat(0, 50, 1, 0)}, 2, std::vector<double>(10, 50)},
-        ResampleCase{"no_records", {flat(20, 4, 2), flat(20, 4, 0)}, 1, std::vector<double>(10, 0)},
-        ResampleCase{"no_records_max", {}, 3, std::vector<double>(10, 0)},
+        ResampleCase{"field_by_type_min",
+                     {Rec{1, 0, 0, 1, 2, 3}},
+                     GraphType::minimum,
+                     std::vector<double>(10, 1)},
+        ResampleCase{"field_by_type_avg",
+                     {Rec{1, 0, 0, 1, 2, 3}},
+                     GraphType::average,
+                     std::vector<double>(10, 2)},
+        ResampleCase{"field_by_type_max",
+                     {Rec{1, 0, 0, 1, 2, 3}},
+                     GraphType::maximum,
+                     std::vector<double>(10, 3)},
+        ResampleCase{
+            "record_at_beg", {flat(0, 50, 1, 0)}, GraphType::average, std::vector<double>(10, 50)},
+        ResampleCase{"no_records",
+                     {flat(20, 4, 2), flat(20, 4, 0)},
+                     GraphType::minimum,
+                     std::vector<double>(10, 0)},
+        ResampleCase{"no_records_max", {}, GraphType::maximum, std::vector<double>(10, 0)},
         // Entries still holding a marker become 0.
         ResampleCase{"empty_marker_cleared",
                      {Rec{1, 0, 20, EMPTY_MARK, EMPTY_MARK, -EMPTY_MARK}},
-                     3,
+                     GraphType::maximum,
                      std::vector<double>(10, 0)}),
     testing_util::row_name);
 

@@ -199,11 +199,11 @@ int data_put_record(const char *op, const WalkRecord &r)
         h.dbd = Slice{reinterpret_cast<const unsigned char *>(&h.last), sizeof h.last};
     } else {
         errno = EINVAL;
-        message_errno("%s: db->put", op);
+        report_store_error(op, "db->put", nullptr);
         return 1;
     }
     if (btree_put(h.db, h.dbk, h.dbd) != 0) {
-        message_errno("%s: db->put", op);
+        report_store_error(op, "db->put", nullptr);
         return 1;
     }
     return 0;
@@ -212,7 +212,7 @@ int data_put_record(const char *op, const WalkRecord &r)
 int data_sync(const char *op)
 {
     if (btree_sync(store_handle.db) != 0) {
-        message_errno("%s: dbsync: %s", op, store_handle.path);
+        report_store_error(op, "dbsync", store_handle.path);
         return 1;
     }
     return 0;

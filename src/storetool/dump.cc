@@ -225,6 +225,52 @@ bool keep(Records *all, const WalkRecord &r)
     return true;
 }
 
+// A line after the first, its line end cut off, into *all; false after a
+// message. len is the line's length as read, which a NUL byte makes longer
+// than its text; *ended says that the end line was read.
+bool read_line(const Reader &rd, char *text, size_t len, bool *ended, Records *all)
+{
+    if (text[0] == '#' || text[0] == '\0')
+        return true;
+    if (*ended)
+        return bad_line(rd, "a line after the end line");
+    if (strlen(text) != len)
+        return bad_line(rd, "a NUL byte in the line");
+    char *w[8];
+    int words = 0;
+    for (char *save = nullptr, *t = strtok_r(text, " \t", &save); t != nullptr;
+         t = strtok_r(nullptr, " \t", &save))
+        if (words++ < 8)
+            w[words - 1] = t;
+    if (words == 0)
+        return true;
+    if (strcmp(w[0], "end") == 0) {
+        *ended = true;
+        uint32_t n;
+        if (words != 2 || !read_u32(w[1], UINT32_MAX, &n))
+            return bad_line(rd, "invalid end line");
+        if (n != all->count)
+            return bad_line(rd, "the end line counts %u records, the dump holds %zu", n,
+                            all->count);
+        return true;
+    }
+    WalkRecord r{};
+    if (!read_record(rd, w, words, &r))
+        return false;
+    if (all->count > 0 && !key_before(all->list[all->count - 1].key, r.key)) {
+        const SampleKey &k = all->list[all->count - 1].key;
+        return bad_line(rd,
+                        "unit %u, level %u, time %u does not follow unit %u, level %u, "
+                        "time %u: a dump is in key order",
+                        r.key.unit, r.key.level, r.key.ts, k.unit, k.level, k.ts);
+    }
+    if (!keep(all, r)) {
+        tool_out_of_memory("restore");
+        return false;
+    }
+    return true;
+}
+
 // Reads the whole dump into *all; false after a message. Nothing is
 // written before every line is known good.
 bool read_dump(FILE *in, const char *name, Records *all)
@@ -241,53 +287,11 @@ bool read_dump(FILE *in, const char *name, Records *all)
         rd.line++;
         if (len > 0 && text[len - 1] == '\n')
             text[--len] = '\0';
-        if (rd.line == 1) {
-            if (strcmp(text, DUMP_HEADER) != 0)
-                ok = bad_line(rd, "not a dump of dorvane-store: the first line is not \"%s\"",
-                              DUMP_HEADER);
-            continue;
-        }
-        if (text[0] == '#' || text[0] == '\0')
-            continue;
-        if (ended) {
-            ok = bad_line(rd, "a line after the end line");
-            break;
-        }
-        if (strlen(text) != static_cast<size_t>(len)) {
-            ok = bad_line(rd, "a NUL byte in the line");
-            break;
-        }
-        char *w[8];
-        int words = 0;
-        for (char *save = nullptr, *t = strtok_r(text, " \t", &save); t != nullptr;
-             t = strtok_r(nullptr, " \t", &save))
-            if (words++ < 8)
-                w[words - 1] = t;
-        if (words == 0)
-            continue;
-        if (strcmp(w[0], "end") == 0) {
-            uint32_t n;
-            if (words != 2 || !read_u32(w[1], UINT32_MAX, &n))
-                ok = bad_line(rd, "invalid end line");
-            else if (n != all->count)
-                ok = bad_line(rd, "the end line counts %u records, the dump holds %zu", n,
-                              all->count);
-            ended = true;
-            continue;
-        }
-        WalkRecord r{};
-        ok = read_record(rd, w, words, &r);
-        if (ok && all->count > 0 && !key_before(all->list[all->count - 1].key, r.key)) {
-            const SampleKey &k = all->list[all->count - 1].key;
-            ok = bad_line(rd,
-                          "unit %u, level %u, time %u does not follow unit %u, level %u, "
-                          "time %u: a dump is in key order",
-                          r.key.unit, r.key.level, r.key.ts, k.unit, k.level, k.ts);
-        }
-        if (ok && !keep(all, r)) {
-            message("restore: %s", strerror(ENOMEM));
-            ok = false;
-        }
+        if (rd.line > 1)
+            ok = read_line(rd, text, static_cast<size_t>(len), &ended, all);
+        else if (strcmp(text, DUMP_HEADER) != 0)
+            ok = bad_line(rd, "not a dump of dorvane-store: the first line is not \"%s\"",
+                          DUMP_HEADER);
     }
     if (ok && ferror(in)) {
         message("restore: %s: %s", name, strerror(errno != 0 ? errno : EIO));
@@ -305,18 +309,12 @@ bool read_dump(FILE *in, const char *name, Records *all)
     return true;
 }
 
-Visit note_any(const WalkRecord &, void *context)
-{
-    *static_cast<bool *>(context) = true;
-    return Visit::stop;
-}
-
 int write_records(const ToolSettings *s, const Records &all)
 {
     const char *op = s->op;
     if (!s->merge) {
-        bool any = false;
-        if (data_walk(op, nullptr, note_any, &any) != 0)
+        bool any;
+        if (tool_holds_records(op, &any) != 0)
             return 1;
         if (any) {
             message("%s: %s: the store holds records; -m merges into them", op, s->store);

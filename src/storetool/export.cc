@@ -1,7 +1,6 @@
 // export: the records of some units over a time range, time-ordered, or the
 // values that an image of a given width would draw of them, as CSV, JSON or
 // OpenMetrics text.
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -20,12 +19,13 @@ namespace {
 // units holds this many of each in memory, whatever the range.
 constexpr uint32_t CHUNK = 4096;
 
-constexpr GraphType KINDS[] = {GraphType::minimum, GraphType::average, GraphType::maximum};
-
 // The kind's name in the output.
 const char *kind_name(GraphType kind)
 {
-    return kind == GraphType::minimum ? "min" : kind == GraphType::average ? "avg" : "max";
+    for (const ValueKind &k : VALUE_KINDS)
+        if (k.type == kind)
+            return k.name;
+    return "max";
 }
 
 struct Range {
@@ -229,15 +229,16 @@ int export_merged(Export *x, Format f, Source *src, unsigned n)
 // it, as a backfill reads them.
 int export_families(Export *x, Source *src, const uint16_t *units, unsigned n)
 {
-    for (GraphType kind : KINDS) {
-        put_family(kind_name(kind));
+    for (const ValueKind &k : VALUE_KINDS) {
+        const GraphType kind = k.type;
+        put_family(k.name);
         for (unsigned i = 0; i < n && tool_out.error == 0; i++) {
             Source &s = src[0];
             if (start(x, &s, units[i], s.buf) != 0)
                 return 1;
             while (s.pos < s.len && tool_out.error == 0) {
                 const Sample &r = s.buf[s.pos];
-                put_labels(kind_name(kind), s.unit, x->range.level);
+                put_labels(k.name, s.unit, x->range.level);
                 put_value(Format::openmetrics, kind == GraphType::minimum   ? r.v.min
                                                : kind == GraphType::average ? r.v.avg
                                                                             : r.v.max);
@@ -262,7 +263,7 @@ int export_records(Export *x, const ToolSettings *s)
     auto *bufs = static_cast<Sample *>(malloc(static_cast<size_t>(n) * CHUNK * sizeof(Sample)));
     int status = 1;
     if (src == nullptr || bufs == nullptr) {
-        message("%s: %s", x->op, strerror(ENOMEM));
+        tool_out_of_memory(x->op);
     } else if (s->format == Format::openmetrics) {
         src[0].buf = bufs;
         status = export_families(x, src, s->units, s->unit_count);
@@ -292,7 +293,7 @@ int export_columns(const char *op, const ToolSettings *s, uint32_t beg, uint32_t
     const unsigned n = s->unit_count;
     auto *values = static_cast<double *>(malloc(static_cast<size_t>(n) * w * sizeof(double)));
     if (values == nullptr) {
-        message("%s: %s", op, strerror(ENOMEM));
+        tool_out_of_memory(op);
         return 1;
     }
     for (unsigned i = 0; i < n; i++) {

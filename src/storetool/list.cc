@@ -3,7 +3,6 @@
 // units that have no records.
 #include <sys/stat.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -205,7 +204,7 @@ Visit list_record(const WalkRecord &r, void *context)
         return Visit::next;
     }
     if (!count_level(&u, r.key.level)) {
-        message("%s: %s", l->op, strerror(ENOMEM));
+        tool_out_of_memory(l->op);
         l->failed = true;
         return Visit::failed;
     }
@@ -220,49 +219,37 @@ Visit list_record(const WalkRecord &r, void *context)
     return tool_out.error != 0 ? Visit::stop : Visit::next;
 }
 
-} // namespace
-
-int storetool_list(Pool *pool, const ToolSettings *s)
+// Reads the configuration of -c or -C as dorvane reads it (nothing runs)
+// into l: its images and the units it names. 1 after a reported failure.
+int read_configured(Pool *pool, const ToolSettings *s, Listing *l)
 {
     static bool named[65536];
-    Listing l{};
-    l.op = s->op;
+    RunSettings rs{};
+    rs.config_file = s->config_file;
+    rs.config_dir = s->config_dir;
     ImageSpec *images = nullptr;
-    if (s->config_file != nullptr || s->config_dir != nullptr) {
-        // Read as dorvane reads it; nothing runs.
-        RunSettings rs{};
-        rs.config_file = s->config_file;
-        rs.config_dir = s->config_dir;
-        if (run_read_configuration(pool, &rs, &images) != 0)
-            return 1;
-        memset(named, 0, sizeof named);
-        for (unsigned i = 0; i < collect_table.count; i++)
-            named[collect_table.rows[i].unit & 0xffff] = true;
-        for (const ImageSpec *i = images; i != nullptr; i = i->next) {
-            for (const GraphSpec *g = i->left; g != nullptr; g = g->next)
-                named[g->unit & 0xffff] = true;
-            for (const GraphSpec *g = i->right; g != nullptr; g = g->next)
-                named[g->unit & 0xffff] = true;
-        }
-        l.configured = true;
-        l.images = images;
-        l.named = named;
-    }
-    if (tool_open_read(s->op, s->store) != 0)
+    if (run_read_configuration(pool, &rs, &images) != 0)
         return 1;
-    watchdog_arm(s->op, watchdog_walk_seconds(s->store), false);
-    int status = data_walk(s->op, nullptr, list_record, &l);
-    watchdog_disarm();
-    print_unit(&l);
-    // After a failed walk, units not reached are not known to be absent.
-    if (status == 0)
-        print_named_before(&l, 65536);
-    free(l.seen.counts);
-    if (tool_close() != 0)
-        status = 1;
+    memset(named, 0, sizeof named);
+    for (unsigned i = 0; i < collect_table.count; i++)
+        named[collect_table.rows[i].unit & 0xffff] = true;
+    for (const ImageSpec *i = images; i != nullptr; i = i->next) {
+        for (const GraphSpec *g = i->left; g != nullptr; g = g->next)
+            named[g->unit & 0xffff] = true;
+        for (const GraphSpec *g = i->right; g != nullptr; g = g->next)
+            named[g->unit & 0xffff] = true;
+    }
+    l->configured = true;
+    l->images = images;
+    l->named = named;
+    return 0;
+}
 
+// "total: <N> records, <N> units, <N> bytes[, <N> invalid records]\n".
+void print_total(const Listing &l, const char *store)
+{
     struct stat st;
-    long long bytes = stat(s->store, &st) == 0 ? static_cast<long long>(st.st_size) : 0;
+    long long bytes = stat(store, &st) == 0 ? static_cast<long long>(st.st_size) : 0;
     out_text("total: ");
     out_u64(l.records);
     out_text(" records, ");
@@ -276,6 +263,30 @@ int storetool_list(Pool *pool, const ToolSettings *s)
         out_text(" invalid records");
     }
     out_char('\n');
+}
+
+} // namespace
+
+int storetool_list(Pool *pool, const ToolSettings *s)
+{
+    Listing l{};
+    l.op = s->op;
+    if ((s->config_file != nullptr || s->config_dir != nullptr) &&
+        read_configured(pool, s, &l) != 0)
+        return 1;
+    if (tool_open_read(s->op, s->store) != 0)
+        return 1;
+    watchdog_arm(s->op, watchdog_walk_seconds(s->store), false);
+    int status = data_walk(s->op, nullptr, list_record, &l);
+    watchdog_disarm();
+    print_unit(&l);
+    // After a failed walk, units not reached are not known to be absent.
+    if (status == 0)
+        print_named_before(&l, 65536);
+    free(l.seen.counts);
+    if (tool_close() != 0)
+        status = 1;
+    print_total(l, s->store);
     if (l.invalid != 0)
         status = 1;
     if (out_finish(s->op) != 0)

@@ -21,6 +21,15 @@ namespace dorvane {
 
 enum class Format : int { csv = 1, json = 2, openmetrics = 3 };
 
+// Each kind of value by the name that -a takes and the output prints, in
+// the order of OpenMetrics' families.
+struct ValueKind {
+    GraphType type;
+    const char *name;
+};
+inline constexpr ValueKind VALUE_KINDS[] = {
+    {GraphType::minimum, "min"}, {GraphType::average, "avg"}, {GraphType::maximum, "max"}};
+
 // What the command line asks of one operation. Strings are pool copies or
 // command-line words.
 struct ToolSettings {
@@ -57,6 +66,13 @@ int storetool_restore(const ToolSettings *s);
 
 // Closes the store; 1 after the store's message.
 [[nodiscard]] int tool_close();
+
+// Whether the open store holds a record at all, into *any; 1 after the
+// walk's message.
+[[nodiscard]] int tool_holds_records(const char *op, bool *any);
+
+// "<op>: Cannot allocate memory\n", for any list that could not grow.
+void tool_out_of_memory(const char *op);
 
 // "<op>: invalid record: key of %u bytes, not %u\n" or "<op>: invalid
 // record: unit %u, level %u, time %u: value of %u bytes, not %u\n" for a

@@ -67,7 +67,23 @@ Visit note_any(const WalkRecord &, void *context)
     return Visit::stop;
 }
 
+void report_no_records(const char *op, const char *path)
+{
+    message("%s: %s: the store holds no records", op, path);
+}
+
 } // namespace
+
+void tool_out_of_memory(const char *op)
+{
+    message("%s: %s", op, strerror(ENOMEM));
+}
+
+int tool_holds_records(const char *op, bool *any)
+{
+    *any = false;
+    return data_walk(op, nullptr, note_any, any);
+}
 
 int tool_open_read(const char *op, const char *path)
 {
@@ -79,18 +95,18 @@ int tool_open_read(const char *op, const char *path)
         return 1;
     }
     if (S_ISREG(st.st_mode) && st.st_size == 0) {
-        message("%s: %s: the store holds no records", op, path);
+        report_no_records(op, path);
         return 1;
     }
     if (data_open(path, true) != 0)
         return 1;
-    bool any = false;
-    if (data_walk(op, nullptr, note_any, &any) != 0) {
+    bool any;
+    if (tool_holds_records(op, &any) != 0) {
         (void)data_close();
         return 1;
     }
     if (!any) {
-        message("%s: %s: the store holds no records", op, path);
+        report_no_records(op, path);
         (void)data_close();
         return 1;
     }
@@ -160,85 +176,103 @@ bool read_units(Pool *pool, const char *arg, bool chosen[65536])
            arg[0] != ',';
 }
 
-// The verb's options into *s; false after a message or the usage line.
-bool read_options(Pool *pool, int verb, int argc, char **argv, ToolSettings *s, bool *help)
+// What the options gave beyond the settings, for the check of the words
+// after them.
+struct Given {
+    bool any_unit, level, type;
+};
+
+// -F csv|json|openmetrics into *out; false for another word.
+bool read_format(const char *arg, Format *out)
 {
-    static bool chosen[65536];
-    memset(chosen, 0, sizeof chosen);
-    bool any_unit = false, level_given = false, type_given = false;
-    const char *op = VERBS[verb].name;
-    optind = 0;
-    int opt;
-    while ((opt = getopt(argc, argv, VERBS[verb].options)) != -1) {
-        unsigned long n;
-        switch (opt) {
-        case 'h':
-            *help = true;
+    if (strcmp(arg, "csv") == 0)
+        *out = Format::csv;
+    else if (strcmp(arg, "json") == 0)
+        *out = Format::json;
+    else if (strcmp(arg, "openmetrics") == 0)
+        *out = Format::openmetrics;
+    else
+        return false;
+    return true;
+}
+
+// -a min|avg|max into *out; false for another word.
+bool read_kind(const char *arg, GraphType *out)
+{
+    for (const ValueKind &k : VALUE_KINDS) {
+        if (strcmp(arg, k.name) == 0) {
+            *out = k.type;
             return true;
-        case 'd':
-            s->store = optarg;
-            break;
-        case 'c':
-            s->config_file = optarg;
-            break;
-        case 'C':
-            s->config_dir = optarg;
-            break;
-        case 'm':
-            s->merge = true;
-            break;
-        case 'u':
-            if (!read_units(pool, optarg, chosen)) {
-                message("%s: invalid unit list: %s", op, optarg);
-                return false;
-            }
-            any_unit = true;
-            break;
-        case 'F':
-            if (strcmp(optarg, "csv") == 0)
-                s->format = Format::csv;
-            else if (strcmp(optarg, "json") == 0)
-                s->format = Format::json;
-            else if (strcmp(optarg, "openmetrics") == 0)
-                s->format = Format::openmetrics;
-            else {
-                message("%s: unknown format: %s", op, optarg);
-                return false;
-            }
-            break;
-        case 'l':
-            if (!read_number(optarg, LAST_LEVEL - 1, &n)) {
-                message("%s: invalid level: %s", op, optarg);
-                return false;
-            }
-            s->level = static_cast<int>(n);
-            level_given = true;
-            break;
-        case 'w':
-            if (!read_number(optarg, 1u << 20, &n) || n == 0) {
-                message("%s: invalid width: %s", op, optarg);
-                return false;
-            }
-            s->width = static_cast<uint32_t>(n);
-            break;
-        case 'a':
-            if (strcmp(optarg, "min") == 0)
-                s->type = GraphType::minimum;
-            else if (strcmp(optarg, "avg") == 0)
-                s->type = GraphType::average;
-            else if (strcmp(optarg, "max") == 0)
-                s->type = GraphType::maximum;
-            else {
-                message("%s: unknown value kind: %s", op, optarg);
-                return false;
-            }
-            type_given = true;
-            break;
-        default:
-            usage(stderr, s->program, verb);
-            return false;
         }
     }
+    return false;
+}
+
+// One of the verb's options but -h into *s, its units into chosen; false
+// after a message or the usage line.
+bool read_option(Pool *pool, int verb, int opt, bool chosen[65536], Given *given, ToolSettings *s)
+{
+    const char *op = VERBS[verb].name;
+    unsigned long n;
+    switch (opt) {
+    case 'd':
+        s->store = optarg;
+        return true;
+    case 'c':
+        s->config_file = optarg;
+        return true;
+    case 'C':
+        s->config_dir = optarg;
+        return true;
+    case 'm':
+        s->merge = true;
+        return true;
+    case 'u':
+        if (!read_units(pool, optarg, chosen)) {
+            message("%s: invalid unit list: %s", op, optarg);
+            return false;
+        }
+        given->any_unit = true;
+        return true;
+    case 'F':
+        if (!read_format(optarg, &s->format)) {
+            message("%s: unknown format: %s", op, optarg);
+            return false;
+        }
+        return true;
+    case 'l':
+        if (!read_number(optarg, LAST_LEVEL - 1, &n)) {
+            message("%s: invalid level: %s", op, optarg);
+            return false;
+        }
+        s->level = static_cast<int>(n);
+        given->level = true;
+        return true;
+    case 'w':
+        if (!read_number(optarg, 1u << 20, &n) || n == 0) {
+            message("%s: invalid width: %s", op, optarg);
+            return false;
+        }
+        s->width = static_cast<uint32_t>(n);
+        return true;
+    case 'a':
+        if (!read_kind(optarg, &s->type)) {
+            message("%s: unknown value kind: %s", op, optarg);
+            return false;
+        }
+        given->type = true;
+        return true;
+    default:
+        usage(stderr, s->program, verb);
+        return false;
+    }
+}
+
+// The words after the options, from argv[optind] on, into *s; false after
+// the usage line.
+bool read_operands(Pool *pool, int verb, int argc, char **argv, const Given &given, ToolSettings *s)
+{
+    const char *op = VERBS[verb].name;
     int rest = argc - optind;
     bool fits = true;
     if (strcmp(op, "export") == 0) {
@@ -254,8 +288,8 @@ bool read_options(Pool *pool, int verb, int argc, char **argv, ToolSettings *s, 
                 s->clause = pool_join(pool, words, static_cast<size_t>(rest), ' ');
             }
         }
-        fits = fits && any_unit && !(level_given && s->width != 0) &&
-               !(type_given && s->width == 0);
+        fits = fits && given.any_unit && !(given.level && s->width != 0) &&
+               !(given.type && s->width == 0);
     } else if (strcmp(op, "restore") == 0) {
         fits = rest <= 1;
         if (rest == 1 && strcmp(argv[optind], "-") != 0)
@@ -263,11 +297,30 @@ bool read_options(Pool *pool, int verb, int argc, char **argv, ToolSettings *s, 
     } else {
         fits = rest == 0 && !(s->config_file != nullptr && s->config_dir != nullptr);
     }
-    if (!fits) {
+    if (!fits)
         usage(stderr, s->program, verb);
-        return false;
+    return fits;
+}
+
+// The verb's options into *s; false after a message or the usage line.
+bool read_options(Pool *pool, int verb, int argc, char **argv, ToolSettings *s, bool *help)
+{
+    static bool chosen[65536];
+    memset(chosen, 0, sizeof chosen);
+    Given given{};
+    optind = 0;
+    int opt;
+    while ((opt = getopt(argc, argv, VERBS[verb].options)) != -1) {
+        if (opt == 'h') {
+            *help = true;
+            return true;
+        }
+        if (!read_option(pool, verb, opt, chosen, &given, s))
+            return false;
     }
-    if (any_unit) {
+    if (!read_operands(pool, verb, argc, argv, given, s))
+        return false;
+    if (given.any_unit) {
         s->units = static_cast<uint16_t *>(pool_alloc(pool, 65536 * sizeof(uint16_t)));
         for (unsigned u = 0; u < 65536; u++)
             if (chosen[u])
