@@ -356,11 +356,11 @@ off_t packed_size(const std::string &path, uint32_t *records)
 // compacted and before one that found the pages full.
 struct Steady {
     bool made;
-    off_t grown, grown_packed;   // the store of runs, and a packed copy of it
+    off_t grown, grown_packed; // the store of runs, and a packed copy of it
     uint32_t grown_records;
-    off_t first, first_packed;   // after the first truncation
+    off_t first, first_packed; // after the first truncation
     uint32_t first_records;
-    double steady_worst;         // largest file / packed copy over the days
+    double steady_worst;          // largest file / packed copy over the days
     std::string compacting, full; // stores before those truncations
     uint32_t compacting_now, full_now;
 };
@@ -619,7 +619,8 @@ void retrieve_dorvane(benchmark::State &st, uint32_t days)
 // highest level, the count of each level tried over the whole range (as
 // the traces print it), and the chosen level from the end of the range
 // back to its start.
-[[gnu::noinline]] double bare_retrieve(DBC *c, uint16_t unit, uint32_t beg, uint32_t end, uint32_t siz)
+[[gnu::noinline]] double bare_retrieve(DBC *c, uint16_t unit, uint32_t beg, uint32_t end,
+                                       uint32_t siz)
 {
     unsigned char kb[KEY_SIZE];
     DBT key, val;
@@ -851,8 +852,8 @@ struct Drawing {
     {
         graph_add_image(pool, &images, pool_strdup(pool, file.c_str()), Theme::white, 640, 320,
                         T0 - DAY, T0);
-        graph_add_graph(pool, &images->right, images->plot_width, 2, "out", "bytes", 0x0000ff, 0,
-                        1, GraphType::average);
+        graph_add_graph(pool, &images->right, images->plot_width, 2, "out", "bytes", 0x0000ff, 0, 1,
+                        GraphType::average);
         graph_add_graph(pool, &images->left, images->plot_width, 1, "in", "bytes", 0x00cc00, 1, 1,
                         GraphType::average);
         for (int i = 0; i < images->plot_width; i++) {
@@ -924,17 +925,29 @@ void register_all()
         const char *name;
         void (*fn)(benchmark::State &);
     };
-    for (Slow c : {Slow{"copy/dorvane", copy_dorvane}, Slow{"copy/bare", copy_bare},
-                   Slow{"truncate/dorvane", truncate_dorvane}, Slow{"truncate/bare", truncate_bare}})
-        RegisterBenchmark(c.name, c.fn)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+    for (Slow c :
+         {Slow{"copy/dorvane", copy_dorvane}, Slow{"copy/bare", copy_bare},
+          Slow{"truncate/dorvane", truncate_dorvane}, Slow{"truncate/bare", truncate_bare}})
+        RegisterBenchmark(c.name, c.fn)
+            ->Iterations(1)
+            ->Unit(benchmark::kMillisecond)
+            ->UseRealTime();
     RegisterBenchmark("steady_compacting/dorvane", steady_dorvane, true)
-        ->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+        ->Iterations(1)
+        ->Unit(benchmark::kMillisecond)
+        ->UseRealTime();
     RegisterBenchmark("steady_compacting/bare", steady_bare, true)
-        ->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+        ->Iterations(1)
+        ->Unit(benchmark::kMillisecond)
+        ->UseRealTime();
     RegisterBenchmark("steady_full/dorvane", steady_dorvane, false)
-        ->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+        ->Iterations(1)
+        ->Unit(benchmark::kMillisecond)
+        ->UseRealTime();
     RegisterBenchmark("steady_full/bare", steady_bare, false)
-        ->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+        ->Iterations(1)
+        ->Unit(benchmark::kMillisecond)
+        ->UseRealTime();
     RegisterBenchmark("sizes", sizes_case)->Iterations(1);
     RegisterBenchmark("draw/dorvane", draw_dorvane)->Unit(benchmark::kMicrosecond);
     RegisterBenchmark("draw/bare", draw_bare)->Unit(benchmark::kMicrosecond);

@@ -101,7 +101,11 @@ static void record(int op, const char *name, uint64_t off, const void *data, uin
     head[0] = (unsigned char)op;
     memcpy(head + 1, &n, 4);
     struct iovec iov[] = {
-        {head, sizeof head}, {(void *)name, n}, {&off, 8}, {&len, 8}, {(void *)data, data ? len : 0},
+        {head, sizeof head},
+        {(void *)name, n},
+        {&off, 8},
+        {&len, 8},
+        {(void *)data, data ? len : 0},
     };
     int saved = errno;
     real_writev(log_fd, iov, 5);
@@ -136,7 +140,7 @@ static int do_open(int at, const char *path, int flags, mode_t mode)
 
 #define MODE_ARG(flags)                                                                            \
     mode_t mode = 0;                                                                               \
-    if ((flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE) {                                    \
+    if ((flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE) {                                   \
         va_list ap;                                                                                \
         va_start(ap, flags);                                                                       \
         mode = va_arg(ap, mode_t);                                                                 \

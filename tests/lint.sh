@@ -1,7 +1,7 @@
 #!/bin/sh
 # House rules the compiler does not check: no virtual classes, no exceptions
-# and no `using namespace std` in the program's sources, and includes that
-# point down the layers.
+# and no `using namespace std` in the program's sources, includes that point
+# down the layers, and the sources formatted as .clang-format says.
 cd "${1:-.}" || exit 1
 status=0
 hits=$(grep -rnE '\bvirtual\b|\bthrow\b|using namespace std\b' src --include='*.cc' --include='*.h' --include='*.y' |
@@ -52,6 +52,18 @@ if [ -n "$hits" ]; then
 	echo "lint: an include that points up or across the layers:"
 	echo "$hits"
 	status=1
+fi
+# Formatted as .clang-format says, so that a change shows only itself.
+if ! command -v clang-format >/dev/null; then
+	echo "lint: clang-format is not installed (scripts/install-deps installs it)"
+	status=1
+else
+	files=$(find src bench tests \( -name '*.cc' -o -name '*.h' -o -name '*.c' \) 2>/dev/null | sort)
+	if [ -n "$files" ] && ! out=$(clang-format --dry-run -Werror $files 2>&1); then
+		echo "lint: not formatted as .clang-format says (clang-format -i fixes it):"
+		echo "$out" | grep ': error: ' | sed 's/: error: .*//'
+		status=1
+	fi
 fi
 [ "$status" -eq 0 ] && echo "lint: clean"
 exit "$status"

@@ -49,5 +49,15 @@ case_ TestIncludesRun store/insert_test.cc run/run.h 0 "lint: clean"
 case_ TestHelperIncludesRun store/test_util.h run/run.h 0 "lint: clean"
 case_ Toolkit testing/test_util.h run/run.h 0 "lint: clean"
 
+# A file that is not formatted is named with its line and column.
+mkdir -p "$work/Unformatted/src/pool"
+printf 'int f()  { return 1; }\n' >"$work/Unformatted/src/pool/pool.cc"
+out=$(sh "$lint" "$work/Unformatted")
+if [ $? != 1 ] || [ "$out" != "lint: not formatted as .clang-format says (clang-format -i fixes it):
+src/pool/pool.cc:1:8" ]; then
+	echo "lint_test: Unformatted: $out"
+	failed=1
+fi
+
 [ "$failed" -eq 0 ] && echo "lint_test: every case as expected"
 exit "$failed"

@@ -37,9 +37,8 @@ void emit(const char *reason, const char *format, va_list ap)
     va_end(again);
     if (n >= 0 && static_cast<size_t>(n) < sizeof line) {
         size_t len = static_cast<size_t>(n);
-        const int m = reason != nullptr
-                          ? snprintf(line + len, sizeof line - len, ": %s\n", reason)
-                          : snprintf(line + len, sizeof line - len, "\n");
+        const int m = reason != nullptr ? snprintf(line + len, sizeof line - len, ": %s\n", reason)
+                                        : snprintf(line + len, sizeof line - len, "\n");
         if (m >= 0 && static_cast<size_t>(m) < sizeof line - len) {
             fwrite(line, 1, len + static_cast<size_t>(m), stderr);
             errno = saved;

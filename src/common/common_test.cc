@@ -19,8 +19,7 @@ struct TraceCase {
 };
 
 class Trace : public testing_util::TestWithParam<TraceCase>
-{
-};
+{};
 
 TEST_P(Trace, LevelsUpToTheVerbosity)
 {

@@ -20,7 +20,8 @@ namespace {
 using testing_util::PrintTo;
 
 // Parses text as the file "t.conf" into a fresh collect table and image list.
-class Grammar : public testing_util::Test {
+class Grammar : public testing_util::Test
+{
   protected:
     void SetUp() override { pool = pool_create(1024); }
     void TearDown() override { pool_destroy(pool); }
@@ -197,7 +198,8 @@ struct TimeoutCase {
     unsigned timeout;
 };
 
-class GrammarTimeout : public Grammar, public testing::WithParamInterface<TimeoutCase> {};
+class GrammarTimeout : public Grammar, public testing::WithParamInterface<TimeoutCase>
+{};
 
 TEST_P(GrammarTimeout, LastOneReadWins)
 {
@@ -222,8 +224,7 @@ INSTANTIATE_TEST_SUITE_P(
         // Reading resumes at a timeout statement after an error, as it
         // does at a collect statement.
         TimeoutCase{"AfterAnError", "collect x\ntimeout 9", -1, "t.conf:1: syntax error\n", 9},
-        TimeoutCase{"InsideImage", "image \"x\" { timeout 5 }", -1, "t.conf:1: syntax error\n",
-                    5}),
+        TimeoutCase{"InsideImage", "image \"x\" { timeout 5 }", -1, "t.conf:1: syntax error\n", 5}),
     testing_util::row_name);
 
 struct TimeCase {
@@ -234,13 +235,15 @@ struct TimeCase {
     uint32_t to_abs; // 0: to is now
 };
 
-class GrammarTime : public Grammar, public testing::WithParamInterface<TimeCase> {};
+class GrammarTime : public Grammar, public testing::WithParamInterface<TimeCase>
+{};
 
 TEST_P(GrammarTime, Range)
 {
     const TimeCase &c = GetParam();
-    ASSERT_EQ(parse(std::string("image \"x\" { ") + c.clause + " left graph 1 \"a\" \"b\" color 0 0 0 }"),
-              ConfigResult::read)
+    ASSERT_EQ(
+        parse(std::string("image \"x\" { ") + c.clause + " left graph 1 \"a\" \"b\" color 0 0 0 }"),
+        ConfigResult::read)
         << errors;
     EXPECT_EQ(errors, "");
     if (c.from_abs != 0 || c.from_back == UINT32_MAX)
@@ -267,8 +270,7 @@ INSTANTIATE_TEST_SUITE_P(
                     TimeCase{"LatestEnd", "from 5 to 4294967295", 0, 5, 4294967295u},
                     TimeCase{"BeforeTheEpoch", "from 60 years", UINT32_MAX, 0, 0},
                     TimeCase{"ProductWraps", "from 4294967295 minutes", UINT32_MAX, 0, 0},
-                    TimeCase{"ProductWrapsToAnEnd", "from 0xffffffff days to 7", UINT32_MAX, 0,
-                             7}),
+                    TimeCase{"ProductWrapsToAnEnd", "from 0xffffffff days to 7", UINT32_MAX, 0, 7}),
     testing_util::row_name);
 
 TEST_F(Grammar, EmptyAndCommentOnlyFiles)
@@ -288,7 +290,8 @@ struct ErrorCase {
     unsigned images;        // images afterwards
 };
 
-class GrammarErrors : public Grammar, public testing::WithParamInterface<ErrorCase> {};
+class GrammarErrors : public Grammar, public testing::WithParamInterface<ErrorCase>
+{};
 
 TEST_P(GrammarErrors, MessagesAndRecovery)
 {
@@ -302,54 +305,102 @@ TEST_P(GrammarErrors, MessagesAndRecovery)
 #define G1 "left graph 1 \"a\" \"b\" color 0 0 0"
 
 const ErrorCase ERROR_CASES[] = {
-    {"EmptyImage", "collect 1 = \"a\"\nimage \"x\" {\n}\ncollect 2 = \"b\"\n",
-     "t.conf:3: neither left nor right graph defined\n", {1, 2}, 0},
-    {"ColorTooHigh", "image \"x\" {\n left graph 1 \"a\" \"b\" color 256 0 0\n}\ncollect 2 = \"b\"",
-     "t.conf:3: invalid color 256 0 0\n", {2}, 0},
-    {"ColorNegative", "image \"x\" { left graph 1 \"a\" \"b\" color 0 4294967295 0 filled }",
-     "t.conf:1: invalid color 0 -1 0\n", {}, 0},
-    {"DuplicateUnit", "collect 1 = \"a\"\ncollect 1 = \"b\"\n",
-     "add_col: 1 already defined\nt.conf:3: add_col() failed\n", {1}, 0},
-    {"UnitTooLarge", "collect 65536 = \"a\" tdiff vdiff\ncollect 65535 = \"b\"",
-     "t.conf:1: invalid unit 65536\n", {65535}, 0},
+    {"EmptyImage",
+     "collect 1 = \"a\"\nimage \"x\" {\n}\ncollect 2 = \"b\"\n",
+     "t.conf:3: neither left nor right graph defined\n",
+     {1, 2},
+     0},
+    {"ColorTooHigh",
+     "image \"x\" {\n left graph 1 \"a\" \"b\" color 256 0 0\n}\ncollect 2 = \"b\"",
+     "t.conf:3: invalid color 256 0 0\n",
+     {2},
+     0},
+    {"ColorNegative",
+     "image \"x\" { left graph 1 \"a\" \"b\" color 0 4294967295 0 filled }",
+     "t.conf:1: invalid color 0 -1 0\n",
+     {},
+     0},
+    {"DuplicateUnit",
+     "collect 1 = \"a\"\ncollect 1 = \"b\"\n",
+     "add_col: 1 already defined\nt.conf:3: add_col() failed\n",
+     {1},
+     0},
+    {"UnitTooLarge",
+     "collect 65536 = \"a\" tdiff vdiff\ncollect 65535 = \"b\"",
+     "t.conf:1: invalid unit 65536\n",
+     {65535},
+     0},
     {"UnitNegative", "collect 0xffffffff = \"a\" vdiff", "t.conf:1: invalid unit -1\n", {}, 0},
-    {"GraphUnitTooLarge", "image \"x\" { left graph 70000 \"a\" \"b\" color 0 0 0 }",
-     "t.conf:1: invalid unit 70000\n", {}, 0},
-    {"SizeTooSmall", "image \"x\" { width 133 height 320 " G1 " }",
-     "t.conf:1: invalid size 133 320\n", {}, 0},
-    {"HeightTooSmall", "image \"x\" { width 134 height 77 " G1 " }",
-     "t.conf:1: invalid size 134 77\n", {}, 0},
-    {"SizeTooLarge", "image \"x\" { width 8193 height 100 " G1 " }",
-     "t.conf:1: invalid size 8193 100\n", {}, 0},
-    {"SizeNegative", "image \"x\" { width 4294967295 height 100 " G1 " }",
-     "t.conf:1: invalid size -1 100\n", {}, 0},
+    {"GraphUnitTooLarge",
+     "image \"x\" { left graph 70000 \"a\" \"b\" color 0 0 0 }",
+     "t.conf:1: invalid unit 70000\n",
+     {},
+     0},
+    {"SizeTooSmall",
+     "image \"x\" { width 133 height 320 " G1 " }",
+     "t.conf:1: invalid size 133 320\n",
+     {},
+     0},
+    {"HeightTooSmall",
+     "image \"x\" { width 134 height 77 " G1 " }",
+     "t.conf:1: invalid size 134 77\n",
+     {},
+     0},
+    {"SizeTooLarge",
+     "image \"x\" { width 8193 height 100 " G1 " }",
+     "t.conf:1: invalid size 8193 100\n",
+     {},
+     0},
+    {"SizeNegative",
+     "image \"x\" { width 4294967295 height 100 " G1 " }",
+     "t.conf:1: invalid size -1 100\n",
+     {},
+     0},
     {"SyntaxErrorSkipsToNextStatement",
      "image \"x\" {\n from junk " G1 " }\n7 8 \"s\" = { } collect 3 = \"c\"\n",
-     "t.conf:2: syntax error\n", {3}, 0},
-    {"ThemeAfterSize", "image \"x\" { width 700 height 300 theme black " G1 " }",
-     "t.conf:1: syntax error\n", {}, 0},
-    {"VdiffBeforeTdiff", "collect 1 = \"a\" vdiff tdiff\ncollect 2 = \"b\"",
-     "t.conf:1: syntax error\n", {1, 2}, 0},
+     "t.conf:2: syntax error\n",
+     {3},
+     0},
+    {"ThemeAfterSize",
+     "image \"x\" { width 700 height 300 theme black " G1 " }",
+     "t.conf:1: syntax error\n",
+     {},
+     0},
+    {"VdiffBeforeTdiff",
+     "collect 1 = \"a\" vdiff tdiff\ncollect 2 = \"b\"",
+     "t.conf:1: syntax error\n",
+     {1, 2},
+     0},
     {"WidthWithoutHeight", "image \"x\" { width 700 " G1 " }", "t.conf:1: syntax error\n", {}, 0},
     {"NumberAsQuery", "collect 1 = 5", "t.conf:1: syntax error\n", {}, 0},
     // Each carriage return ends its statement with an error; the second
     // comes after three accepted tokens, so it is reported too.
-    {"CarriageReturns", "collect 1 = \"a\"\r\ncollect 2 = \"b\"\r\n",
-     "t.conf:1: syntax error\nt.conf:2: syntax error\n", {}, 0},
-    {"StrayCharacter", "collect 1 = \"a\" ; collect 2 = \"b\"", "t.conf:1: syntax error\n",
-     {2}, 0},
+    {"CarriageReturns",
+     "collect 1 = \"a\"\r\ncollect 2 = \"b\"\r\n",
+     "t.conf:1: syntax error\nt.conf:2: syntax error\n",
+     {},
+     0},
+    {"StrayCharacter", "collect 1 = \"a\" ; collect 2 = \"b\"", "t.conf:1: syntax error\n", {2}, 0},
     {"UnfinishedAtEnd", "collect 1 = \"a\"\nimage \"x\" {", "t.conf:2: syntax error\n", {1}, 0},
     {"UnterminatedQuote", "collect 1 = \"a", "t.conf:1: syntax error\n", {}, 0},
     // Fewer than three tokens accepted after a recovery: no second message.
-    {"NoSecondMessageWithinThreeTokens", "collect collect collect 1 = \"a\"",
-     "t.conf:1: syntax error\n", {1}, 0},
-    {"SecondMessageAfterThreeTokens", "collect x\ncollect 1 = \"a\" = collect 2 = \"b\"",
-     "t.conf:1: syntax error\nt.conf:2: syntax error\n", {2}, 0},
+    {"NoSecondMessageWithinThreeTokens",
+     "collect collect collect 1 = \"a\"",
+     "t.conf:1: syntax error\n",
+     {1},
+     0},
+    {"SecondMessageAfterThreeTokens",
+     "collect x\ncollect 1 = \"a\" = collect 2 = \"b\"",
+     "t.conf:1: syntax error\nt.conf:2: syntax error\n",
+     {2},
+     0},
     {"ImageKeywordAtEnd", "collect 1 = \"x\" image", "t.conf:1: syntax error\n", {1}, 0},
     {"ErrorInLeftDropsWholeImage",
      "image \"x\" { left graph 1 \"a\" \"b\" color 0 0 0, graph 2 \"c\" \"d\" color 1 1 999 }\n"
      "image \"y\" { " G1 " }",
-     "t.conf:1: invalid color 1 1 999\n", {}, 1},
+     "t.conf:1: invalid color 1 1 999\n",
+     {},
+     1},
 };
 
 INSTANTIATE_TEST_SUITE_P(Cases, GrammarErrors, testing::ValuesIn(ERROR_CASES),
@@ -357,7 +408,8 @@ INSTANTIATE_TEST_SUITE_P(Cases, GrammarErrors, testing::ValuesIn(ERROR_CASES),
 
 TEST_F(Grammar, LexerErrorTokenIsASyntaxError)
 {
-    std::string text = "collect 1 = \"" + std::string(MAX_QUOTED + 1, 'q') + "\" tdiff\ncollect 2 = \"b\"";
+    std::string text =
+        "collect 1 = \"" + std::string(MAX_QUOTED + 1, 'q') + "\" tdiff\ncollect 2 = \"b\"";
     EXPECT_EQ(parse(text), ConfigResult::errors);
     // The skipped line's newline is the last character read for the token.
     EXPECT_EQ(errors, "t.conf:1: string too long\nt.conf:1: syntax error\n");
@@ -387,7 +439,8 @@ TEST_F(Grammar, EveryPrefixIsSafe)
                              "graph 1 \"load av\\\nerage\" \"processes\" color 0 0 0xff\n"
                              "right graph 2 bps \"traffic in\" \"bits/s\" color 0 128 0\n"
                              "}\n";
-    const std::regex line(R"(t\.conf:[0-9]+: (syntax error|neither left nor right graph defined)\n)");
+    const std::regex line(
+        R"(t\.conf:[0-9]+: (syntax error|neither left nor right graph defined)\n)");
     for (size_t n = 0; n <= text.size(); n++) {
         // Each prefix is read as the first file of a run.
         pool_destroy(pool);
@@ -408,7 +461,8 @@ TEST_F(Grammar, EveryPrefixIsSafe)
     }
 }
 
-class ParseConfigFile : public Grammar {
+class ParseConfigFile : public Grammar
+{
   protected:
     void SetUp() override
     {

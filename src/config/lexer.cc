@@ -23,24 +23,39 @@ struct Keyword {
 
 // Sorted byte-wise for the bisection in keyword_lookup.
 constexpr Keyword KEYWORDS[] = {
-    {"avg", AVG},         {"black", BLACK},   {"bps", BPS},       {"collect", COLLECT},
-    {"color", COLOR},     {"days", DAYS},     {"filled", FILLED}, {"from", FROM},
-    {"graph", GRAPH},     {"height", HEIGHT}, {"hours", HOURS},   {"image", IMAGE},
-    {"left", LEFT},       {"max", MAX},       {"min", MIN},       {"minutes", MINUTES},
-    {"months", MONTHS},   {"now", NOW},       {"right", RIGHT},   {"tdiff", TDIFF},
-    {"theme", THEME},     {"timeout", TIMEOUT}, {"to", TO},       {"vdiff", VDIFF},
-    {"weeks", WEEKS},     {"white", WHITE},   {"width", WIDTH},   {"years", YEARS},
+    {"avg", AVG},       {"black", BLACK},     {"bps", BPS},       {"collect", COLLECT},
+    {"color", COLOR},   {"days", DAYS},       {"filled", FILLED}, {"from", FROM},
+    {"graph", GRAPH},   {"height", HEIGHT},   {"hours", HOURS},   {"image", IMAGE},
+    {"left", LEFT},     {"max", MAX},         {"min", MIN},       {"minutes", MINUTES},
+    {"months", MONTHS}, {"now", NOW},         {"right", RIGHT},   {"tdiff", TDIFF},
+    {"theme", THEME},   {"timeout", TIMEOUT}, {"to", TO},         {"vdiff", VDIFF},
+    {"weeks", WEEKS},   {"white", WHITE},     {"width", WIDTH},   {"years", YEARS},
 };
 
 // The C locale's classes, spelled out so bytes of 128 and up are in none.
-bool is_letter(int c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
-bool is_digit(int c) { return c >= '0' && c <= '9'; }
-bool is_punct(int c) { return c > ' ' && c < 0x7f && !is_letter(c) && !is_digit(c); }
+bool is_letter(int c)
+{
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+bool is_digit(int c)
+{
+    return c >= '0' && c <= '9';
+}
+bool is_punct(int c)
+{
+    return c > ' ' && c < 0x7f && !is_letter(c) && !is_digit(c);
+}
 
 // Punctuation that ends a word instead of belonging to it.
-bool ends_word(int c) { return c < 0x80 && c > 0 && strchr("(){}<>!=/#,", c) != nullptr; }
+bool ends_word(int c)
+{
+    return c < 0x80 && c > 0 && strchr("(){}<>!=/#,", c) != nullptr;
+}
 
-bool in_word(int c) { return is_letter(c) || is_digit(c) || (is_punct(c) && !ends_word(c)); }
+bool in_word(int c)
+{
+    return is_letter(c) || is_digit(c) || (is_punct(c) && !ends_word(c));
+}
 
 int hex_value(int c)
 {

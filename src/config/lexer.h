@@ -24,7 +24,7 @@ struct ConfigReader {
     int config_errors; // set by config_error; the grammar counts recoveries in
     int pushed[2];     // own push-back: stdio promises only one byte
     int npushed;
-    int read_failed;   // a read error has been reported for this file
+    int read_failed; // a read error has been reported for this file
 };
 extern ConfigReader config_reader;
 

@@ -25,10 +25,10 @@ struct Lexed {
 std::string token_name(int t)
 {
     static const char *const NAMES[] = {
-        "ERROR",  "IMAGE", "FROM",   "MINUTES", "HOURS", "DAYS",  "WEEKS",   "MONTHS",
-        "YEARS",  "TO",    "NOW",    "WIDTH",   "HEIGHT", "LEFT", "RIGHT",   "GRAPH",
-        "COLOR",  "FILLED", "THEME", "WHITE",   "BLACK", "COLLECT", "TDIFF", "VDIFF",
-        "BPS",    "AVG",   "MIN",    "MAX",     "STRING", "NUMBER", "TIMEOUT"};
+        "ERROR", "IMAGE",  "FROM",  "MINUTES", "HOURS",  "DAYS",    "WEEKS",  "MONTHS",
+        "YEARS", "TO",     "NOW",   "WIDTH",   "HEIGHT", "LEFT",    "RIGHT",  "GRAPH",
+        "COLOR", "FILLED", "THEME", "WHITE",   "BLACK",  "COLLECT", "TDIFF",  "VDIFF",
+        "BPS",   "AVG",    "MIN",   "MAX",     "STRING", "NUMBER",  "TIMEOUT"};
     if (t >= 257 && t <= 287)
         return NAMES[t - 257];
     if (t >= 32 && t < 127)
@@ -69,7 +69,8 @@ struct TokenCase {
     Tokens tokens;
 };
 
-class LexerTokens : public testing::TestWithParam<TokenCase> {};
+class LexerTokens : public testing::TestWithParam<TokenCase>
+{};
 
 TEST_P(LexerTokens, Sequence)
 {
@@ -82,25 +83,34 @@ const TokenCase TOKEN_CASES[] = {
     {"NoBlanksNeeded", "collect 1=\"x\"", {"COLLECT", "NUMBER:1", "'='", "STRING:x"}},
     {"BlanksAround", "collect 1 = \"x\"", {"COLLECT", "NUMBER:1", "'='", "STRING:x"}},
     {"Braces", "{a,b}", {"'{'", "STRING:a", "','", "STRING:b", "'}'"}},
-    {"KeywordOnlyUnquoted", "now \"now\" Now 'now'", {"NOW", "STRING:now", "STRING:Now", "STRING:now"}},
-    {"TimeoutOnlyUnquoted", "timeout 5 \"sleep 9; timeout 5 x\" timeouts",
+    {"KeywordOnlyUnquoted",
+     "now \"now\" Now 'now'",
+     {"NOW", "STRING:now", "STRING:Now", "STRING:now"}},
+    {"TimeoutOnlyUnquoted",
+     "timeout 5 \"sleep 9; timeout 5 x\" timeouts",
      {"TIMEOUT", "NUMBER:5", "STRING:sleep 9; timeout 5 x", "STRING:timeouts"}},
-    {"Hex", "0x1F 0xff 0xFF 007 0", {"NUMBER:31", "NUMBER:255", "NUMBER:255", "NUMBER:7", "NUMBER:0"}},
+    {"Hex",
+     "0x1F 0xff 0xFF 007 0",
+     {"NUMBER:31", "NUMBER:255", "NUMBER:255", "NUMBER:7", "NUMBER:0"}},
     {"UpperXIsNoHex", "0X1F", {"NUMBER:0", "STRING:X1F"}},
     {"XAfterOtherDigits", "10x", {"NUMBER:10", "STRING:x"}},
     {"HexWithoutDigits", "0xg", {"NUMBER:0", "STRING:g"}},
     {"HexAtEnd", "0x", {"NUMBER:0"}},
     {"Wrap32", "4294967295 4294967296 2147483648", {"NUMBER:-1", "NUMBER:0", "NUMBER:-2147483648"}},
-    {"TwentyDigits", "99999999999999999999 0xfffffffffffffffff", {"NUMBER:1661992959", "NUMBER:-1"}},
+    {"TwentyDigits",
+     "99999999999999999999 0xfffffffffffffffff",
+     {"NUMBER:1661992959", "NUMBER:-1"}},
     {"NoSignNoFraction", "-5 1.5", {"'-'", "NUMBER:5", "NUMBER:1", "'.'", "NUMBER:5"}},
     {"NumberThenWord", "640px", {"NUMBER:640", "STRING:px"}},
-    {"WordPunctuation", "used-memory.total x$%&*+:;?@[]\\^_`|~\"'",
+    {"WordPunctuation",
+     "used-memory.total x$%&*+:;?@[]\\^_`|~\"'",
      {"STRING:used-memory.total", "STRING:x$%&*+:;?@[]\\^_`|~\"'"}},
     {"PunctuationStartsNoWord", "$x", {"'$'", "STRING:x"}},
-    {"WordEnders", "a/b(c)d<e>f!g=h,i{j}k",
-     {"STRING:a", "'/'", "STRING:b", "'('", "STRING:c", "')'", "STRING:d", "'<'", "STRING:e",
-      "'>'", "STRING:f", "'!'", "STRING:g", "'='", "STRING:h", "','", "STRING:i", "'{'",
-      "STRING:j", "'}'", "STRING:k"}},
+    {"WordEnders",
+     "a/b(c)d<e>f!g=h,i{j}k",
+     {"STRING:a", "'/'",      "STRING:b", "'('",      "STRING:c", "')'",      "STRING:d",
+      "'<'",      "STRING:e", "'>'",      "STRING:f", "'!'",      "STRING:g", "'='",
+      "STRING:h", "','",      "STRING:i", "'{'",      "STRING:j", "'}'",      "STRING:k"}},
     {"QuotesNoEscapes", "'it\"s' \"a'b\\c\"", {"STRING:it\"s", "STRING:a'b\\c"}},
     {"EmptyQuoted", "\"\" ''", {"STRING:", "STRING:"}},
     {"NewlineInQuotesDropped", "\"ab\ncd\"", {"STRING:abcd"}},
@@ -111,7 +121,10 @@ const TokenCase TOKEN_CASES[] = {
     {"BackslashAfterNumber", "12\\x", {"NUMBER:12", "'\\'", "STRING:x"}},
     {"CommentDoesNotContinue", "# c \\\nimage", {"IMAGE"}},
     {"CarriageReturn", "collect\r\n", {"COLLECT", "#13"}},
-    {"HighBytesEndWords", "ab\xe9" "cd", {"STRING:ab", "#233", "STRING:cd"}},
+    {"HighBytesEndWords",
+     "ab\xe9"
+     "cd",
+     {"STRING:ab", "#233", "STRING:cd"}},
     {"HighByteAlone", "\xff", {"#255"}},
     {"NulEndsInput", std::string("a\0b", 3), {"STRING:a"}},
     {"NulCutsQuoted", std::string("\"a\0b\" c", 7), {"STRING:a", "STRING:c"}},
@@ -138,13 +151,13 @@ TEST(Lexer, TokenCodes)
 TEST(Lexer, EveryKeywordAndNoOther)
 {
     const std::pair<const char *, int> keywords[] = {
-        {"avg", AVG},       {"black", BLACK},   {"bps", BPS},       {"collect", COLLECT},
-        {"color", COLOR},   {"days", DAYS},     {"filled", FILLED}, {"from", FROM},
-        {"graph", GRAPH},   {"height", HEIGHT}, {"hours", HOURS},   {"image", IMAGE},
-        {"left", LEFT},     {"max", MAX},       {"min", MIN},       {"minutes", MINUTES},
-        {"months", MONTHS}, {"now", NOW},       {"right", RIGHT},   {"tdiff", TDIFF},
-        {"theme", THEME},   {"timeout", TIMEOUT}, {"to", TO},       {"vdiff", VDIFF},
-        {"weeks", WEEKS},   {"white", WHITE},   {"width", WIDTH},   {"years", YEARS},
+        {"avg", AVG},       {"black", BLACK},     {"bps", BPS},       {"collect", COLLECT},
+        {"color", COLOR},   {"days", DAYS},       {"filled", FILLED}, {"from", FROM},
+        {"graph", GRAPH},   {"height", HEIGHT},   {"hours", HOURS},   {"image", IMAGE},
+        {"left", LEFT},     {"max", MAX},         {"min", MIN},       {"minutes", MINUTES},
+        {"months", MONTHS}, {"now", NOW},         {"right", RIGHT},   {"tdiff", TDIFF},
+        {"theme", THEME},   {"timeout", TIMEOUT}, {"to", TO},         {"vdiff", VDIFF},
+        {"weeks", WEEKS},   {"white", WHITE},     {"width", WIDTH},   {"years", YEARS},
     };
     for (const auto &[text, token] : keywords) {
         EXPECT_EQ(keyword_lookup(text), token) << text;
@@ -253,7 +266,8 @@ TEST(Lexer, ReadErrorIsReportedNotTakenForEnd)
     testing::internal::CaptureStderr();
     EXPECT_EQ(yylex(), 0);
     EXPECT_EQ(yylex(), 0);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "w.conf:1: read error: Bad file descriptor\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "w.conf:1: read error: Bad file descriptor\n");
     EXPECT_EQ(config_reader.config_errors, 1);
     fclose(f);
 }

@@ -23,7 +23,8 @@ struct RangeCase {
 };
 
 // A pool for the configuration's reader; the collect table must stay empty.
-template <class Row> class WithPool : public testing_util::TestWithParam<Row> {
+template <class Row> class WithPool : public testing_util::TestWithParam<Row>
+{
   protected:
     WithPool() : pool(pool_create(1024)) {}
     ~WithPool() override { pool_destroy(pool); }

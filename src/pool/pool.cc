@@ -36,7 +36,10 @@ unsigned char *next_of(unsigned char *block)
     return next;
 }
 
-void set_next(unsigned char *block, unsigned char *next) { memcpy(block, &next, sizeof next); }
+void set_next(unsigned char *block, unsigned char *next)
+{
+    memcpy(block, &next, sizeof next);
+}
 
 // A block with room for the link word, usable bytes and the 7 spare bytes
 // every block is requested with.

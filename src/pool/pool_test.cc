@@ -12,7 +12,10 @@ namespace {
 
 using testing_util::PrintTo;
 
-uintptr_t addr(const void *p) { return reinterpret_cast<uintptr_t>(p); }
+uintptr_t addr(const void *p)
+{
+    return reinterpret_cast<uintptr_t>(p);
+}
 
 unsigned char *link_of(unsigned char *block)
 {
@@ -35,7 +38,8 @@ struct BlockSizeCase {
     size_t block_size;
 };
 
-class PoolCreate : public testing::TestWithParam<BlockSizeCase> {};
+class PoolCreate : public testing::TestWithParam<BlockSizeCase>
+{};
 
 TEST_P(PoolCreate, BlockSizeFollowsRequest)
 {
@@ -61,7 +65,8 @@ struct UnitCase {
     size_t unit;
 };
 
-class PoolUnit : public testing::TestWithParam<UnitCase> {};
+class PoolUnit : public testing::TestWithParam<UnitCase>
+{};
 
 // The unit is the smallest multiple of 8 strictly above the size; it shows as
 // the drop of the current block's remaining bytes.
@@ -124,8 +129,8 @@ TEST(Pool, NewNormalBlockGoesToTheTail)
     Pool *pool = pool_create(64); // 56 usable bytes
     pool_alloc(pool, 40);         // unit 48, block A
     unsigned char *a = pool->current;
-    pool_alloc(pool, 500);        // big block in front of A
-    pool_alloc(pool, 40);         // does not fit in A's 8 bytes: block B after A
+    pool_alloc(pool, 500); // big block in front of A
+    pool_alloc(pool, 40);  // does not fit in A's 8 bytes: block B after A
     unsigned char *b = pool->current;
     EXPECT_NE(a, b);
     EXPECT_EQ(link_of(a), b);
@@ -225,8 +230,7 @@ TEST(PoolDeathTest, OverflowingOrImpossibleRequestsAreOutOfMemory)
             },
             testing::ExitedWithCode(1), OUT_OF_MEMORY)
             << size;
-        EXPECT_EXIT(pool_alloc(nullptr, size), testing::ExitedWithCode(1), OUT_OF_MEMORY)
-            << size;
+        EXPECT_EXIT(pool_alloc(nullptr, size), testing::ExitedWithCode(1), OUT_OF_MEMORY) << size;
     }
     EXPECT_EXIT(
         {

@@ -26,8 +26,7 @@ struct ScaleCase {
 };
 
 class ScaleValue : public testing_util::TestWithParam<ScaleCase>
-{
-};
+{};
 
 TEST_P(ScaleValue, StepsOfThousandOrBitsInStepsOf1024)
 {
@@ -40,22 +39,20 @@ TEST_P(ScaleValue, StepsOfThousandOrBitsInStepsOf1024)
 
 INSTANTIATE_TEST_SUITE_P(
     Table, ScaleValue,
-    testing::Values(ScaleCase{"Zero", 0, 0, 0, ' '},
-                    ScaleCase{"BelowThousand", 999.5, 0, 999.5, ' '},
-                    ScaleCase{"Thousand", 1000, 0, 1, 'k'},
-                    ScaleCase{"ThousandAndAHalf", 1500, 0, 1.5, 'k'},
-                    ScaleCase{"BitsOfThousandAndAHalf", 1500, 1, 11.71875, 'k'},
-                    ScaleCase{"BitsBelowThousand", 124, 1, 992, ' '},
-                    ScaleCase{"BitsOfAThousand", 125, 1, 0.9765625, 'k'},
-                    ScaleCase{"Millions", 2.5e6, 0, 2.5, 'm'},
-                    ScaleCase{"Billions", 3e9, 0, 3, 'g'},
-                    ScaleCase{"BitsOfFourSteps", 1099511627776.0 / 8, 1, 1, 't'},
-                    // Four steps at most: what is left stays above 1000.
-                    ScaleCase{"ThousandAfterFourSteps", 1e15, 0, 1000, 't'},
-                    ScaleCase{"MillionsAfterFourSteps", 5e18, 0, 5e6, 't'},
-                    ScaleCase{"NegativeStays", -5e6, 0, -5e6, ' '},
-                    ScaleCase{"Infinity", std::numeric_limits<double>::infinity(), 0,
-                              std::numeric_limits<double>::infinity(), 't'}),
+    testing::Values(
+        ScaleCase{"Zero", 0, 0, 0, ' '}, ScaleCase{"BelowThousand", 999.5, 0, 999.5, ' '},
+        ScaleCase{"Thousand", 1000, 0, 1, 'k'}, ScaleCase{"ThousandAndAHalf", 1500, 0, 1.5, 'k'},
+        ScaleCase{"BitsOfThousandAndAHalf", 1500, 1, 11.71875, 'k'},
+        ScaleCase{"BitsBelowThousand", 124, 1, 992, ' '},
+        ScaleCase{"BitsOfAThousand", 125, 1, 0.9765625, 'k'},
+        ScaleCase{"Millions", 2.5e6, 0, 2.5, 'm'}, ScaleCase{"Billions", 3e9, 0, 3, 'g'},
+        ScaleCase{"BitsOfFourSteps", 1099511627776.0 / 8, 1, 1, 't'},
+        // Four steps at most: what is left stays above 1000.
+        ScaleCase{"ThousandAfterFourSteps", 1e15, 0, 1000, 't'},
+        ScaleCase{"MillionsAfterFourSteps", 5e18, 0, 5e6, 't'},
+        ScaleCase{"NegativeStays", -5e6, 0, -5e6, ' '},
+        ScaleCase{"Infinity", std::numeric_limits<double>::infinity(), 0,
+                  std::numeric_limits<double>::infinity(), 't'}),
     row_name);
 
 TEST(ScaleValueNan, StaysNanWithBlankSuffix)
@@ -86,8 +83,7 @@ struct RowCase {
 };
 
 class GridRows : public AxesTest, public testing::WithParamInterface<RowCase>
-{
-};
+{};
 
 // The rows carry tick marks on both sides and, all but the bottom one, a
 // grid line that does not touch the frame.
@@ -148,8 +144,7 @@ struct LabelCase {
 };
 
 class ValueLabels : public AxesTest, public testing::WithParamInterface<LabelCase>
-{
-};
+{};
 
 TEST_P(ValueLabels, BothSidesRightAlignedWithSuffix)
 {
@@ -225,8 +220,7 @@ struct TimeCase {
 };
 
 class TimeScale : public AxesTest, public testing::WithParamInterface<TimeCase>
-{
-};
+{};
 
 // Ticks from R leftwards; grid lines and labels strictly inside the plot,
 // the date at k = 0, the label only at L.
@@ -285,8 +279,7 @@ struct TitleCase {
 };
 
 class AxisTitles : public AxesTest, public testing::WithParamInterface<TitleCase>
-{
-};
+{};
 
 TEST_P(AxisTitles, UpwardCentredOnPlotWithTrueFloor)
 {

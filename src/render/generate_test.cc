@@ -41,8 +41,7 @@ struct PaletteCase {
 };
 
 class Palette : public GenerateTest, public testing::WithParamInterface<PaletteCase>
-{
-};
+{};
 
 // Background, grid, foreground, then colour and outline per graph: also for
 // equal colours and unfilled graphs. The bit depth follows the count.
@@ -86,14 +85,13 @@ TEST_P(Palette, AllocationOrderAndBitDepth)
     EXPECT_EQ(png.at(L, B - 3), FOREGROUND);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Counts, Palette,
-    testing::Values(PaletteCase{"no_graph", Theme::white, 0, 2},
-                    PaletteCase{"one_graph", Theme::white, 1, 4},
-                    PaletteCase{"one_graph_black", Theme::black, 1, 4},
-                    PaletteCase{"six_graphs", Theme::white, 6, 4},
-                    PaletteCase{"seven_graphs_black", Theme::black, 7, 8}),
-    row_name);
+INSTANTIATE_TEST_SUITE_P(Counts, Palette,
+                         testing::Values(PaletteCase{"no_graph", Theme::white, 0, 2},
+                                         PaletteCase{"one_graph", Theme::white, 1, 4},
+                                         PaletteCase{"one_graph_black", Theme::black, 1, 4},
+                                         PaletteCase{"six_graphs", Theme::white, 6, 4},
+                                         PaletteCase{"seven_graphs_black", Theme::black, 7, 8}),
+                         row_name);
 
 // From the 127th graph on the palette is full: graph 127 still gets its
 // colour (entry 255) but no outline, and later graphs draw with -1, which
@@ -126,8 +124,7 @@ struct FilledCase {
 };
 
 class FilledConstant : public GenerateTest, public testing::WithParamInterface<FilledCase>
-{
-};
+{};
 
 // A constant value is the maximum: each column is filled from the baseline
 // to T - 1, where the outline covers the fill from the first column on
@@ -165,8 +162,7 @@ TEST_P(FilledConstant, ColumnsFromBaselineToMaximum)
 // 640 wide: 507 columns; 134 wide: a single value, one vertical line and
 // no outline.
 INSTANTIATE_TEST_SUITE_P(Widths, FilledConstant,
-                         testing::Values(FilledCase{"Width640", 640},
-                                         FilledCase{"OneColumn", 134}),
+                         testing::Values(FilledCase{"Width640", 640}, FilledCase{"OneColumn", 134}),
                          row_name);
 
 // Line graph: value i at column L + 1 + i and row yb - trunc(H v / max);
@@ -337,8 +333,7 @@ struct SmallCase {
 };
 
 class SmallImage : public GenerateTest, public testing::WithParamInterface<SmallCase>
-{
-};
+{};
 
 // Sizes the configuration refuses, and a zero time span, still finish:
 // no division by zero, no endless tick loop, no wrapped coordinates.

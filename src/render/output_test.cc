@@ -33,8 +33,7 @@ struct GdImageDeleter {
 
 struct stat stat_of(const std::string &path)
 {
-    struct stat st {
-    };
+    struct stat st {};
     EXPECT_EQ(lstat(path.c_str(), &st), 0) << path << ": " << strerror(errno);
     return st;
 }
@@ -97,8 +96,7 @@ struct UmaskCase {
 };
 
 class NewFile : public OutputTest, public testing::WithParamInterface<UmaskCase>
-{
-};
+{};
 
 TEST_P(NewFile, GetsModeOfFopenAndNoTemporaryIsLeft)
 {
@@ -214,8 +212,7 @@ void owner_that_cannot_be_kept(const TempDir &dir, std::string *written, std::st
 }
 
 class InPlace : public OutputTest, public testing::WithParamInterface<InPlaceCase>
-{
-};
+{};
 
 TEST_P(InPlace, FileAndNamesStayAsTheyWere)
 {
@@ -445,8 +442,7 @@ void fifo(const TempDir &, std::string *)
 }
 
 class QuickImageRefused : public QuickImage, public testing::WithParamInterface<QuickRefusedCase>
-{
-};
+{};
 
 TEST_P(QuickImageRefused, NamedAndLeftAsItWas)
 {
@@ -468,15 +464,16 @@ TEST_P(QuickImageRefused, NamedAndLeftAsItWas)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, QuickImageRefused,
-    testing::Values(
-        QuickRefusedCase{"SymbolicLink", false, link_to_victim,
-                         "Too many levels of symbolic links"},
-        QuickRefusedCase{"FileWithTwoLinks", false, second_link, "Operation not permitted"},
-        QuickRefusedCase{"FileOfAnotherUser", true, foreign_file, "Operation not permitted"},
-        QuickRefusedCase{"Fifo", false, fifo, "No such device or address"}),
-    row_name);
+INSTANTIATE_TEST_SUITE_P(Cases, QuickImageRefused,
+                         testing::Values(QuickRefusedCase{"SymbolicLink", false, link_to_victim,
+                                                          "Too many levels of symbolic links"},
+                                         QuickRefusedCase{"FileWithTwoLinks", false, second_link,
+                                                          "Operation not permitted"},
+                                         QuickRefusedCase{"FileOfAnotherUser", true, foreign_file,
+                                                          "Operation not permitted"},
+                                         QuickRefusedCase{"Fifo", false, fifo,
+                                                          "No such device or address"}),
+                         row_name);
 
 // The store's file, which the caller names, is never written over, by
 // whatever name the configuration gives it; rendering has no other way to
@@ -489,8 +486,7 @@ struct StoreNameCase {
 };
 
 class ImageOverStore : public OutputTest, public testing::WithParamInterface<StoreNameCase>
-{
-};
+{};
 
 TEST_P(ImageOverStore, ByAnyName)
 {

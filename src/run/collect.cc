@@ -8,9 +8,9 @@
 
 #include <cerrno>
 #include <csignal>
-#include <ctime>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "common/common.h"
 #include "config/config.h"

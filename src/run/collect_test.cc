@@ -26,7 +26,8 @@ struct QueryCase {
     const char *err; // the command's own standard error
 };
 
-class ValueQuery : public testing_util::TestWithParam<QueryCase> {};
+class ValueQuery : public testing_util::TestWithParam<QueryCase>
+{};
 
 TEST_P(ValueQuery, FirstLineAsNumber)
 {
@@ -42,11 +43,9 @@ INSTANTIATE_TEST_SUITE_P(
     Commands, ValueQuery,
     testing::Values(
         QueryCase{"BlanksAndWords", "printf '  42.5 apples\\n7\\n'", 42.5, ""},
-        QueryCase{"Negative", "echo -17", -17.0, ""},
-        QueryCase{"Exponent", "echo 1e3", 1000.0, ""},
+        QueryCase{"Negative", "echo -17", -17.0, ""}, QueryCase{"Exponent", "echo 1e3", 1000.0, ""},
         QueryCase{"Hexadecimal", "echo 0x10", 16.0, ""},
-        QueryCase{"NoNumber", "echo only letters", 0.0, ""},
-        QueryCase{"NoOutput", "true", 0.0, ""},
+        QueryCase{"NoNumber", "echo only letters", 0.0, ""}, QueryCase{"NoOutput", "true", 0.0, ""},
         QueryCase{"FailingCommand", "echo 5; exit 3", 5.0, ""},
         QueryCase{"EmptyFirstLine", "printf '\\n9\\n'", 0.0, ""},
         QueryCase{"NoSuchCommand", "no-such-command-for-dorvane", 0.0,
@@ -66,7 +65,8 @@ struct DeadlineCase {
     double at_least; // seconds the query takes, from its start
 };
 
-class QueryDeadline : public testing_util::TestWithParam<DeadlineCase> {};
+class QueryDeadline : public testing_util::TestWithParam<DeadlineCase>
+{};
 
 TEST_P(QueryDeadline, EndedWithItsGroup)
 {
@@ -78,7 +78,8 @@ TEST_P(QueryDeadline, EndedWithItsGroup)
     testing::internal::CaptureStderr();
     const auto start = std::chrono::steady_clock::now();
     const QueryResult q = value_query(query.c_str());
-    const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double took =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(err, "value_query: " + query + ": no end after 1 seconds, ended\n");
     EXPECT_EQ(q.ended, 1);
@@ -95,8 +96,8 @@ INSTANTIATE_TEST_SUITE_P(
     Commands, QueryDeadline,
     testing::Values(DeadlineCase{"NeverEnds", "sleep 100000", 0, 0, 1},
                     DeadlineCase{"PrintsThenLingers", "echo 7; sleep 100000", 1, 7, 1},
-                    DeadlineCase{"EndsItsOutputThenLingers", "printf 8; exec >&-; sleep 100000",
-                                 1, 8, 1},
+                    DeadlineCase{"EndsItsOutputThenLingers", "printf 8; exec >&-; sleep 100000", 1,
+                                 8, 1},
                     DeadlineCase{"EndsItsOutputEmpty", "exec >&-; sleep 100000", 0, 0, 1},
                     // Its shell ends at once; the line is never finished.
                     DeadlineCase{"ChildHoldsThePipe", "sleep 100000 & printf 5", 0, 0, 1},

@@ -48,7 +48,7 @@ enum class Kind : unsigned char { create = 1, trunc, write, sync, dirsync, unlin
 struct Step {
     Kind kind;
     std::string name;
-    uint64_t off; // write: offset; trunc: size
+    uint64_t off;     // write: offset; trunc: size
     std::string data; // write: bytes; rename: the new name
 };
 
@@ -312,7 +312,8 @@ struct Tally {
     int replayed = 0; // states whose open completed a commit from its journal
 };
 
-class Crash : public EndToEnd {
+class Crash : public EndToEnd
+{
   protected:
     void SetUp() override
     {
@@ -332,10 +333,10 @@ class Crash : public EndToEnd {
     {
         std::string log = path("steps.log");
         unlink(log.c_str());
-        std::string cmd = "cd '" + work + "' && " + env + " CRASH_DIR='" + work + "' CRASH_LOG='" + log +
-                          "' LD_PRELOAD='" + CRASH_RECORDER +
-                          "' ASAN_OPTIONS=verify_asan_link_order=0 TZ=UTC " + frozen_clock(at) + DORVANE_BINARY + " " + args +
-                          " >../out.txt 2>../err.txt </dev/null";
+        std::string cmd = "cd '" + work + "' && " + env + " CRASH_DIR='" + work + "' CRASH_LOG='" +
+                          log + "' LD_PRELOAD='" + CRASH_RECORDER +
+                          "' ASAN_OPTIONS=verify_asan_link_order=0 TZ=UTC " + frozen_clock(at) +
+                          DORVANE_BINARY + " " + args + " >../out.txt 2>../err.txt </dev/null";
         Result r;
         r.status = shell_status(system(cmd.c_str()));
         r.out = read_file(path("out.txt"));
@@ -346,8 +347,8 @@ class Crash : public EndToEnd {
     // The next cron run on a rebuilt folder.
     Result next_run(const std::string &folder, uint32_t at)
     {
-        std::string cmd = "cd '" + folder +
-                          "' && ASAN_OPTIONS=verify_asan_link_order=0 TZ=UTC " + frozen_clock(at) + DORVANE_BINARY + " -q -c c.conf -d " + STORE +
+        std::string cmd = "cd '" + folder + "' && ASAN_OPTIONS=verify_asan_link_order=0 TZ=UTC " +
+                          frozen_clock(at) + DORVANE_BINARY + " -q -c c.conf -d " + STORE +
                           " >../out.txt 2>../err.txt </dev/null";
         Result r;
         r.status = shell_status(system(cmd.c_str()));
@@ -399,7 +400,8 @@ class Crash : public EndToEnd {
             while (done < k)
                 f.step(steps[done++]);
             // The last commit that ended at or before k, and the next one.
-            size_t last = std::upper_bound(commit_at.begin(), commit_at.end(), k) - commit_at.begin();
+            size_t last =
+                std::upper_bound(commit_at.begin(), commit_at.end(), k) - commit_at.begin();
             const int variants = full_run() ? 5 : 1;
             check_state(f.after_death(), checked, commits, last, at, "death", k, tally);
             tally->deaths++;
@@ -469,8 +471,8 @@ TEST_F(Crash, EveryStateOfARunLeavesACommit)
     for (int run = 0; run < 12; run++) {
         const size_t size_before = read_file(work + "/" + STORE).size();
         const std::vector<Record> records_before = dump(work + "/" + STORE);
-        ASSERT_NO_FATAL_FAILURE(crash_states("-q -c c.conf -d s.db", start + 60 * run, STORE,
-                                             sample, &tally));
+        ASSERT_NO_FATAL_FAILURE(
+            crash_states("-q -c c.conf -d s.db", start + 60 * run, STORE, sample, &tally));
         if (HasFailure())
             return;
         std::vector<Record> after = dump(work + "/" + STORE);
@@ -486,10 +488,10 @@ TEST_F(Crash, EveryStateOfARunLeavesACommit)
     EXPECT_GT(climbed, 0u) << "no run climbed a level";
 
     // Raw samples older than a day go: all of them, the last day's aside.
-    ASSERT_NO_FATAL_FAILURE(
-        crash_states("-t 1:365 -c c.conf -d s.db", start + 86400 + 3600, STORE, 4 * sample, &tally));
-    ASSERT_NO_FATAL_FAILURE(
-        crash_states("-f copy.db -c c.conf -d s.db", start + 2 * 86400, TARGET, 2 * sample, &tally));
+    ASSERT_NO_FATAL_FAILURE(crash_states("-t 1:365 -c c.conf -d s.db", start + 86400 + 3600, STORE,
+                                         4 * sample, &tally));
+    ASSERT_NO_FATAL_FAILURE(crash_states("-f copy.db -c c.conf -d s.db", start + 2 * 86400, TARGET,
+                                         2 * sample, &tally));
     // A second copy adds to the first: the target holds records already.
     ASSERT_NO_FATAL_FAILURE(crash_states("-q -f copy.db -c c.conf -d s.db", start + 3 * 86400,
                                          TARGET, 2 * sample, &tally));
@@ -536,9 +538,11 @@ TEST_F(Crash, JournalIsMadeLikeTheStoreAndGoesWithTheNextOpen)
     EXPECT_TRUE(holds_all(after, before));
     // The plain units (the others went backwards, and store nothing then).
     for (int u = 2; u <= UNITS; u += 2) {
-        EXPECT_EQ(std::count_if(after.begin(), after.end(), [u](const Record &rec) {
-                      return rec.key.unit == u && rec.key.level == 0 && rec.key.ts >= T0 + 60 * 20;
-                  }),
+        EXPECT_EQ(std::count_if(after.begin(), after.end(),
+                                [u](const Record &rec) {
+                                    return rec.key.unit == u && rec.key.level == 0 &&
+                                           rec.key.ts >= T0 + 60 * 20;
+                                }),
                   2)
             << "unit " << u << ": the killed run's sample and the next run's";
     }

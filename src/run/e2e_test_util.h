@@ -145,7 +145,8 @@ inline std::string clock_text(uint32_t t)
 // the command.
 inline std::string frozen_clock(uint32_t t)
 {
-    return std::string("sh '") + DORVANE_SOURCE_DIR + "/tests/frozen-clock' '" + clock_text(t) + "' ";
+    return std::string("sh '") + DORVANE_SOURCE_DIR + "/tests/frozen-clock' '" + clock_text(t) +
+           "' ";
 }
 
 // Names under root with their type, mode, size, modification time and
@@ -208,7 +209,8 @@ inline uint64_t key_number(const SampleKey &k)
 }
 
 // Whether every record of want is in have, unchanged.
-inline testing::AssertionResult holds_all(const std::vector<Record> &have, const std::vector<Record> &want)
+inline testing::AssertionResult holds_all(const std::vector<Record> &have,
+                                          const std::vector<Record> &want)
 {
     std::map<uint64_t, const Record *> index;
     for (const Record &h : have)
@@ -305,8 +307,8 @@ class EndToEnd : public Test
         if (at != 0)
             // libfaketime goes in front of the sanitizer runtime.
             cmd += "ASAN_OPTIONS=verify_asan_link_order=0 " + frozen_clock(at);
-        cmd += wrapper + std::string(DORVANE_BINARY) + " " + args +
-               " >out.txt 2>err.txt </dev/null";
+        cmd +=
+            wrapper + std::string(DORVANE_BINARY) + " " + args + " >out.txt 2>err.txt </dev/null";
         Result r;
         r.status = shell_status(system(cmd.c_str()));
         r.out = read_file(path("out.txt"));

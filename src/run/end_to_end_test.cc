@@ -168,9 +168,11 @@ TEST_F(EndToEnd, QuickReportsOfTwoUnitsAtOnce)
     // Both quick runs share the fixed quick files in /tmp.
     std::string cmd = std::string("cd ") + dir +
                       " && export TZ=UTC ASAN_OPTIONS=verify_asan_link_order=0"
-                      " && (" + frozen_clock(now) + DORVANE_BINARY +
+                      " && (" +
+                      frozen_clock(now) + DORVANE_BINARY +
                       " -c empty.conf -d s.db -g '1:from 1 hours' >one.txt 2>&1 &"
-                      " " + frozen_clock(now) + DORVANE_BINARY +
+                      " " +
+                      frozen_clock(now) + DORVANE_BINARY +
                       " -c empty.conf -d s.db -g '2:from 1 hours' >two.txt 2>&1; wait)";
     ASSERT_EQ(system(cmd.c_str()), 0);
     EXPECT_EQ(read_file(path("one.txt")),

@@ -45,7 +45,8 @@ double seconds_since(Clock::time_point start)
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-class Deadline : public EndToEnd {};
+class Deadline : public EndToEnd
+{};
 
 // Commands that do not end by the deadline among commands that do, in a
 // -q -p run at a frozen clock, while a second run waits for the store:
@@ -72,15 +73,17 @@ TEST_F(Deadline, HungCommandsAreEndedAndTheNextRunIsNotHeld)
         config += "collect " + std::to_string(u) + " = \"" + hung[u - 2] + "\"" +
                   (u == 2 ? " tdiff\n" : "\n");
     config += "collect 6 = \"echo 6\"\n"
-              "image \"a.png\" { from " + std::to_string(now - 3600) + " to " +
-              std::to_string(now) + " left graph 1 \"x\" \"y\" color 0 0 0 }\n";
+              "image \"a.png\" { from " +
+              std::to_string(now - 3600) + " to " + std::to_string(now) +
+              " left graph 1 \"x\" \"y\" color 0 0 0 }\n";
     put("c.conf", config);
     put("b.conf", "collect 7 = \"echo 7\"\n");
 
     const Clock::time_point start = Clock::now();
     // The status file appears whole, by rename.
     const std::string first = std::string("cd ") + dir +
-                              " && (TZ=UTC ASAN_OPTIONS=verify_asan_link_order=0 " + frozen_clock(now) + DORVANE_BINARY +
+                              " && (TZ=UTC ASAN_OPTIONS=verify_asan_link_order=0 " +
+                              frozen_clock(now) + DORVANE_BINARY +
                               " -q -p -c c.conf -d s.db >a.out 2>a.err; echo $? >a.tmp;"
                               " mv a.tmp a.st) &";
     ASSERT_EQ(system(first.c_str()), 0);
@@ -154,12 +157,16 @@ struct StopCase {
     int all; // such lines of a run that is not stopped
 };
 
-void PrintTo(const StopCase &c, std::ostream *os) { *os << c.phase; }
+void PrintTo(const StopCase &c, std::ostream *os)
+{
+    *os << c.phase;
+}
 
 constexpr int UNITS = 200;
 const int SIGNALS[] = {SIGTERM, SIGINT, SIGHUP};
 
-class Stopped : public EndToEnd, public testing::WithParamInterface<std::tuple<StopCase, int>> {};
+class Stopped : public EndToEnd, public testing::WithParamInterface<std::tuple<StopCase, int>>
+{};
 
 TEST_P(Stopped, ClosesTheStoreAndSaysSo)
 {
@@ -174,8 +181,8 @@ TEST_P(Stopped, ClosesTheStoreAndSaysSo)
                        "echo $$ >pg; kill -s " + name.substr(3) + " $PPID; sleep 100000");
     // Images are drawn newest first: 20.png first.
     for (int u = 1; u <= 20; u++)
-        config += "image \"" + std::to_string(u) + ".png\" { from " + std::to_string(T0) +
-                  " to " + std::to_string(T0 + 2400) + " left graph " + std::to_string(u) +
+        config += "image \"" + std::to_string(u) + ".png\" { from " + std::to_string(T0) + " to " +
+                  std::to_string(T0 + 2400) + " left graph " + std::to_string(u) +
                   " \"x\" \"y\" color 0 0 0 }\n";
     put("c.conf", config);
     const int target = open(path("copy.db").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
@@ -240,23 +247,34 @@ TEST_P(Stopped, ClosesTheStoreAndSaysSo)
 
 const StopCase STOP_CASES[] = {
     {"Collecting", {"-q", "-c", "c.conf", "-d", "s.db"}, Catch::command, nullptr, 0, 0},
-    {"Storing", {"-vv", "-q", "-c", "c.conf", "-d", "s.db"}, Catch::traces, "data_put_value(", 50,
+    {"Storing",
+     {"-vv", "-q", "-c", "c.conf", "-d", "s.db"},
+     Catch::traces,
+     "data_put_value(",
+     50,
      UNITS},
-    {"Fetching", {"-vv", "-p", "-c", "c.conf", "-d", "s.db"}, Catch::traces,
-     "fetching values for unit", 3, 20},
+    {"Fetching",
+     {"-vv", "-p", "-c", "c.conf", "-d", "s.db"},
+     Catch::traces,
+     "fetching values for unit",
+     3,
+     20},
     {"Drawing", {"-p", "-c", "c.conf", "-d", "s.db"}, Catch::fifo, nullptr, 0, 0},
     // Nothing is old enough to go: every record is only examined.
-    {"Truncating", {"-vv", "-t", "36500", "-c", "c.conf", "-d", "s.db"}, Catch::traces, ", val: ",
-     2000, UNITS * 40},
+    {"Truncating",
+     {"-vv", "-t", "36500", "-c", "c.conf", "-d", "s.db"},
+     Catch::traces,
+     ", val: ",
+     2000,
+     UNITS * 40},
     {"Copying", {"-f", "copy.db", "-c", "c.conf", "-d", "s.db"}, Catch::lock, nullptr, 0, 0},
 };
 
-INSTANTIATE_TEST_SUITE_P(Phases, Stopped,
-                         testing::Combine(testing::ValuesIn(STOP_CASES), testing::ValuesIn(SIGNALS)),
-                         [](const testing::TestParamInfo<std::tuple<StopCase, int>> &info) {
-                             return std::string(std::get<0>(info.param).phase) +
-                                    sigabbrev_np(std::get<1>(info.param));
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Phases, Stopped, testing::Combine(testing::ValuesIn(STOP_CASES), testing::ValuesIn(SIGNALS)),
+    [](const testing::TestParamInfo<std::tuple<StopCase, int>> &info) {
+        return std::string(std::get<0>(info.param).phase) + sigabbrev_np(std::get<1>(info.param));
+    });
 
 // A run started with SIGINT ignored (a background job) keeps it ignored.
 TEST_F(Deadline, IgnoredSigintStaysIgnored)

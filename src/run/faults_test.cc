@@ -33,7 +33,8 @@ using testing_util::PrintTo;
 
 constexpr int UNITS = 500;
 
-class Faults : public EndToEnd {};
+class Faults : public EndToEnd
+{};
 
 // A store that cannot grow (the file size limit; a full file system acts
 // alike) fails the put that would need room, before the library has
@@ -87,7 +88,8 @@ TEST_F(Faults, FullFileSystemFailsThePutAndKeepsEarlierRuns)
     const size_t kib = (original.size() + 19 * store_page_size(original)) / 1024;
     std::string script = "mount -t tmpfs -o size=" + std::to_string(kib) +
                          "k tmpfs mnt && cp s.db c.conf mnt/ && cd mnt && TZ=UTC "
-                         "ASAN_OPTIONS=verify_asan_link_order=0 " + frozen_clock(T0 + 600) + DORVANE_BINARY +
+                         "ASAN_OPTIONS=verify_asan_link_order=0 " +
+                         frozen_clock(T0 + 600) + DORVANE_BINARY +
                          " -q -c c.conf -d s.db >../out.txt 2>../err.txt; echo \\$? >../status;"
                          " cp s.db ../after.db";
     std::string cmd = std::string("cd ") + dir + " && unshare -m sh -c \"" + script + "\"";
@@ -114,7 +116,8 @@ struct KilledCase {
     int seen;          // such lines read before the kill
 };
 
-class Killed : public EndToEnd, public testing::WithParamInterface<KilledCase> {};
+class Killed : public EndToEnd, public testing::WithParamInterface<KilledCase>
+{};
 
 TEST_P(Killed, StoreUnchangedAndRecoveredByCopy)
 {
@@ -255,7 +258,8 @@ struct DeniedCase {
     bool old_image; // img/a.png exists before the run
 };
 
-class Denied : public EndToEnd, public testing::WithParamInterface<DeniedCase> {};
+class Denied : public EndToEnd, public testing::WithParamInterface<DeniedCase>
+{};
 
 TEST_P(Denied, ExactMessageAndNothingTouched)
 {
@@ -294,18 +298,36 @@ TEST_P(Denied, ExactMessageAndNothingTouched)
 }
 
 const DeniedCase DENIED[] = {
-    {"ImageFolder", "-p -c c.conf -d s.db", {"img"},
-     "dorvane: img/a.png: Permission denied\nmain: graph_generate_images() failed\n", false},
-    {"OldImageInFolder", "-p -c c.conf -d s.db", {"img/a.png", "img"},
-     "dorvane: img/a.png: Permission denied\nmain: graph_generate_images() failed\n", true},
-    {"Configuration", "-q -c c.conf -d s.db", {"c.conf"}, "fopen() failed: Permission denied\n",
+    {"ImageFolder",
+     "-p -c c.conf -d s.db",
+     {"img"},
+     "dorvane: img/a.png: Permission denied\nmain: graph_generate_images() failed\n",
      false},
-    {"StoreFolder", "-q -c ro/c.conf -d ro/new.db", {"ro"},
-     "dbopen: ro/new.db: Permission denied\n", false},
-    {"StoreFile", "-q -c c.conf -d ro/s.db", {"ro/s.db"}, "dbopen: ro/s.db: Permission denied\n",
+    {"OldImageInFolder",
+     "-p -c c.conf -d s.db",
+     {"img/a.png", "img"},
+     "dorvane: img/a.png: Permission denied\nmain: graph_generate_images() failed\n",
+     true},
+    {"Configuration",
+     "-q -c c.conf -d s.db",
+     {"c.conf"},
+     "fopen() failed: Permission denied\n",
      false},
-    {"CopyFolder", "-f ro/copy.db -c c.conf -d s.db", {"ro"},
-     "data_copy: dbopen: ro/copy.db: Permission denied\nmain: data_copy() failed\n", false},
+    {"StoreFolder",
+     "-q -c ro/c.conf -d ro/new.db",
+     {"ro"},
+     "dbopen: ro/new.db: Permission denied\n",
+     false},
+    {"StoreFile",
+     "-q -c c.conf -d ro/s.db",
+     {"ro/s.db"},
+     "dbopen: ro/s.db: Permission denied\n",
+     false},
+    {"CopyFolder",
+     "-f ro/copy.db -c c.conf -d s.db",
+     {"ro"},
+     "data_copy: dbopen: ro/copy.db: Permission denied\nmain: data_copy() failed\n",
+     false},
 };
 
 INSTANTIATE_TEST_SUITE_P(Cases, Denied, testing::ValuesIn(DENIED), row_name);
@@ -325,7 +347,8 @@ struct WritersCase {
 
 constexpr uid_t UNUSED_UID = 54321;
 
-class Writers : public EndToEnd, public testing::WithParamInterface<WritersCase> {};
+class Writers : public EndToEnd, public testing::WithParamInterface<WritersCase>
+{};
 
 TEST_P(Writers, RefusedBeforeAnythingRuns)
 {
@@ -362,26 +385,50 @@ const WritersCase WRITERS[] = {
     {"File0644", "-c c.conf", {}, "", ""},
     {"File0640", "-c c.conf", {{"c.conf", 0640}}, "", ""},
     {"File0600", "-c c.conf", {{"c.conf", 0600}}, "", ""},
-    {"File0664", "-c c.conf", {{"c.conf", 0664}}, "",
+    {"File0664",
+     "-c c.conf",
+     {{"c.conf", 0664}},
+     "",
      "c.conf: refused: writable by group or others\n"},
-    {"File0666", "-c c.conf", {{"c.conf", 0666}}, "",
+    {"File0666",
+     "-c c.conf",
+     {{"c.conf", 0666}},
+     "",
      "c.conf: refused: writable by group or others\n"},
-    {"File0646", "-c c.conf", {{"c.conf", 0646}}, "",
+    {"File0646",
+     "-c c.conf",
+     {{"c.conf", 0646}},
+     "",
      "c.conf: refused: writable by group or others\n"},
-    {"File0620", "-c c.conf", {{"c.conf", 0620}}, "",
+    {"File0620",
+     "-c c.conf",
+     {{"c.conf", 0620}},
+     "",
      "c.conf: refused: writable by group or others\n"},
     {"FileOfAnotherUser", "-c c.conf", {}, "c.conf", "c.conf: refused: owned by uid 54321\n"},
     {"Folder0755", "-C conf.d", {}, "", ""},
-    {"Folder0777", "-C conf.d", {{"conf.d", 0777}}, "",
+    {"Folder0777",
+     "-C conf.d",
+     {{"conf.d", 0777}},
+     "",
      "conf.d: refused: writable by group or others\n"},
-    {"Folder0775", "-C conf.d", {{"conf.d", 0775}}, "",
+    {"Folder0775",
+     "-C conf.d",
+     {{"conf.d", 0775}},
+     "",
      "conf.d: refused: writable by group or others\n"},
     {"FolderOfAnotherUser", "-C conf.d", {}, "conf.d", "conf.d: refused: owned by uid 54321\n"},
     // Whichever file the listing gives first, the run stops before any
     // command.
-    {"WritableFileInFolder", "-C conf.d", {{"conf.d/b.conf", 0666}}, "",
+    {"WritableFileInFolder",
+     "-C conf.d",
+     {{"conf.d/b.conf", 0666}},
+     "",
      "conf.d/b.conf: refused: writable by group or others\n"},
-    {"ForeignFileInFolder", "-C conf.d", {}, "conf.d/a.conf",
+    {"ForeignFileInFolder",
+     "-C conf.d",
+     {},
+     "conf.d/a.conf",
      "conf.d/a.conf: refused: owned by uid 54321\n"},
 };
 
@@ -405,7 +452,8 @@ struct ForeignCase {
     const char *err;
 };
 
-class ForeignStore : public EndToEnd, public testing::WithParamInterface<ForeignCase> {};
+class ForeignStore : public EndToEnd, public testing::WithParamInterface<ForeignCase>
+{};
 
 TEST_P(ForeignStore, RefusedUntouched)
 {
@@ -436,12 +484,11 @@ INSTANTIATE_TEST_SUITE_P(Cases, ForeignStore, testing::ValuesIn(FOREIGN), row_na
 TEST_F(Faults, TwentyQueryRunsAtOnce)
 {
     put("c.conf", "collect 1 = \"echo 1\"\ncollect 2 = \"echo 2\"\ncollect 3 = \"echo 3\"\n");
-    std::string cmd = std::string("cd ") + dir +
-                      " && export TZ=UTC ASAN_OPTIONS=verify_asan_link_order=0 && (";
+    std::string cmd =
+        std::string("cd ") + dir + " && export TZ=UTC ASAN_OPTIONS=verify_asan_link_order=0 && (";
     for (uint32_t i = 0; i < 20; i++)
-        cmd += frozen_clock(T0 + i) + DORVANE_BINARY +
-               " -q -c c.conf -d s.db >o" + std::to_string(i) + " 2>&1 || echo " +
-               std::to_string(i) + " >>failed & ";
+        cmd += frozen_clock(T0 + i) + DORVANE_BINARY + " -q -c c.conf -d s.db >o" +
+               std::to_string(i) + " 2>&1 || echo " + std::to_string(i) + " >>failed & ";
     cmd += "wait)";
     ASSERT_EQ(system(cmd.c_str()), 0);
     EXPECT_EQ(read_file(path("failed")), "");
@@ -556,7 +603,8 @@ struct BadCase {
 const char BAD_CONF[] = "collect 1 = \"echo 1\"\n"
                         "image \"a.png\" { left graph 1 \"x\" \"y\" color 0 0 0 }\n";
 
-class BadInput : public EndToEnd, public testing::WithParamInterface<BadCase> {
+class BadInput : public EndToEnd, public testing::WithParamInterface<BadCase>
+{
   protected:
     void SetUp() override
     {
@@ -664,8 +712,7 @@ const BadCase BAD[] = {
     {"UnitTooLarge", "-q -c unit.conf -d s.db", "unit.conf:2: invalid unit 65536\n", false},
     {"GraphUnitTooLarge", "-p -c gunit.conf -d s.db", "gunit.conf:1: invalid unit 70000\n", false},
     {"ImageTooSmall", "-p -c size.conf -d s.db", "size.conf:1: invalid size 100 320\n", false},
-    {"ColorOutOfRange", "-p -c color.conf -d s.db", "color.conf:1: invalid color 0 300 0\n",
-     false},
+    {"ColorOutOfRange", "-p -c color.conf -d s.db", "color.conf:1: invalid color 0 300 0\n", false},
     {"TimeoutOutOfRange", "-q -c timeout.conf -d s.db", "timeout.conf:2: invalid timeout 86401\n",
      false},
     {"ImageWithoutGraphs", "-p -c empty.conf -d s.db",

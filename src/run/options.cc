@@ -230,7 +230,8 @@ OptionsResult run_read_options(Pool *pool, int argc, char **argv, RunSettings *s
 {
     *s = RunSettings{};
     const char *slash = argc > 0 && argv[0] != nullptr ? strrchr(argv[0], '/') : nullptr;
-    s->program = pool_strdup(pool, argc > 0 && argv[0] != nullptr ? (slash ? slash + 1 : argv[0]) : "");
+    s->program =
+        pool_strdup(pool, argc > 0 && argv[0] != nullptr ? (slash ? slash + 1 : argv[0]) : "");
     s->config_file = "/usr/local/etc/dorvane/dorvane.conf";
     s->store = "/var/db/dorvane.db";
     s->days_consolidated = 365;

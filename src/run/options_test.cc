@@ -19,7 +19,8 @@ using testing_util::read_file;
 using testing_util::USAGE;
 using testing_util::write_file;
 
-class Options : public testing_util::Test {
+class Options : public testing_util::Test
+{
   protected:
     // The quick configuration is only ever written over a file of this
     // user: start without one.
@@ -57,7 +58,8 @@ struct RefusedCase {
     std::string errors;
 };
 
-class OptionsRefused : public Options, public testing::WithParamInterface<RefusedCase> {};
+class OptionsRefused : public Options, public testing::WithParamInterface<RefusedCase>
+{};
 
 TEST_P(OptionsRefused, UsageAndMessages)
 {
@@ -71,9 +73,12 @@ const RefusedCase REFUSED[] = {
     {"NoOptions", {"/usr/sbin/dorvane"}, USAGE},
     {"Operand", {"dorvane", "-q", "file"}, USAGE},
     {"OperandFirst", {"dorvane", "file", "-p"}, USAGE},
-    {"UnknownOption", {"/usr/sbin/dorvane", "-x", "-q"},
+    {"UnknownOption",
+     {"/usr/sbin/dorvane", "-x", "-q"},
      "/usr/sbin/dorvane: invalid option -- 'x'\n" + USAGE},
-    {"MissingArgument", {"dorvane", "-q", "-d"}, "dorvane: option requires an argument -- 'd'\n" + USAGE},
+    {"MissingArgument",
+     {"dorvane", "-q", "-d"},
+     "dorvane: option requires an argument -- 'd'\n" + USAGE},
     {"DaysZero", {"dorvane", "-t", "0"}, USAGE},
     {"DaysNegative", {"dorvane", "-t", "-3"}, USAGE},
     {"DaysWord", {"dorvane", "-t", "week"}, USAGE},
@@ -88,9 +93,11 @@ const RefusedCase REFUSED[] = {
     {"QuickNumberWord", {"dorvane", "-g", "load:x"}, "wrong get number: 0\n" + USAGE},
     {"QuickNumberNegative", {"dorvane", "-g", "-2:x"}, "wrong get number: -2\n" + USAGE},
     {"QuickNumberOver16Bits", {"dorvane", "-g", "65536:x"}, "wrong get number: 65536\n" + USAGE},
-    {"QuickNumberOverflow", {"dorvane", "-g", "99999999999:x"},
+    {"QuickNumberOverflow",
+     {"dorvane", "-g", "99999999999:x"},
      "wrong get number: 2147483647\n" + USAGE},
-    {"QuickTimeframeNewline", {"dorvane", "-g", "1:from 1 hours\ncollect 9 = \"id\""},
+    {"QuickTimeframeNewline",
+     {"dorvane", "-g", "1:from 1 hours\ncollect 9 = \"id\""},
      "wrong get query: 1:from 1 hours\ncollect 9 = \"id\"\n" + USAGE},
     {"QuickTimeframeBrace", {"dorvane", "-g", "1:}"}, "wrong get query: 1:}\n" + USAGE},
     {"QuickTimeframeQuote", {"dorvane", "-g", "1:'"}, "wrong get query: 1:'\n" + USAGE},
@@ -124,8 +131,8 @@ TEST_F(Options, Defaults)
 
 TEST_F(Options, EveryOptionAndLastOneCounts)
 {
-    ASSERT_EQ(read({"dorvane", "-v", "-c", "a", "-c", "b", "-C", "dir", "-d", "s.db", "-f", "new.db",
-                    "-q", "-v", "-v"}),
+    ASSERT_EQ(read({"dorvane", "-v", "-c", "a", "-c", "b", "-C", "dir", "-d", "s.db", "-f",
+                    "new.db", "-q", "-v", "-v"}),
               OptionsResult::run);
     EXPECT_EQ(errors, "");
     EXPECT_EQ(verbosity, 3);
@@ -142,7 +149,8 @@ struct DaysCase {
     int raw, kept;
 };
 
-class OptionsDays : public Options, public testing::WithParamInterface<DaysCase> {};
+class OptionsDays : public Options, public testing::WithParamInterface<DaysCase>
+{};
 
 TEST_P(OptionsDays, Truncation)
 {
@@ -159,8 +167,8 @@ INSTANTIATE_TEST_SUITE_P(
                     DaysCase{"RawAndKept", {"d", "-t", "7:30"}, 7, 30},
                     DaysCase{"LastRawCountsKeptStays", {"d", "-t", "5:10", "-t", "3"}, 3, 10},
                     DaysCase{"LeadingBlankTrailingWord", {"d", "-t", " 7days"}, 7, 365},
-                    DaysCase{"LargestRawTrailingWord", {"d", "-t", "2147483647:1x"}, 2147483647,
-                             1}),
+                    DaysCase{
+                        "LargestRawTrailingWord", {"d", "-t", "2147483647:1x"}, 2147483647, 1}),
     testing_util::row_name);
 
 TEST_F(Options, QuickConfigurationTextAndFile)
@@ -187,7 +195,8 @@ TEST_F(Options, QuickConfigurationTextAndFile)
     EXPECT_EQ(s.quick_config, second);
 }
 
-class QuickFile : public testing_util::Test {
+class QuickFile : public testing_util::Test
+{
   protected:
     std::string path(const char *name) { return dir_.path(name); }
     int write(const std::string &p, const char *text)
@@ -245,7 +254,8 @@ TEST_F(QuickFile, RefusesLinksDirectoriesAndForeignFiles)
     EXPECT_EQ(errors, "main: fopen fail\n");
 }
 
-class Configuration : public QuickFile {
+class Configuration : public QuickFile
+{
   protected:
     void SetUp() override
     {

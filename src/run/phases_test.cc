@@ -24,7 +24,8 @@ struct FailureCase {
     std::string err; // with STORE for the store's path
 };
 
-class PhasesFailure : public testing_util::TestWithParam<FailureCase> {
+class PhasesFailure : public testing_util::TestWithParam<FailureCase>
+{
   protected:
     testing_util::TempDir dir;
     const std::string store = dir.path("s.db");

@@ -59,7 +59,7 @@ void on_stop(int sig)
 
 void run_signals_catch()
 {
-    struct sigaction sa {};
+    struct sigaction sa = {};
     sa.sa_handler = on_stop;
     sigemptyset(&sa.sa_mask);
     for (int sig : STOP_SIGNALS)
@@ -67,13 +67,16 @@ void run_signals_catch()
     // Restarted: a signal must not fail a write to standard output.
     sa.sa_flags = SA_RESTART;
     for (int sig : STOP_SIGNALS) {
-        struct sigaction old {};
+        struct sigaction old = {};
         if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler != SIG_IGN)
             sigaction(sig, &sa, nullptr);
     }
 }
 
-void run_signals_defer() { deferred = 1; }
+void run_signals_defer()
+{
+    deferred = 1;
+}
 
 int run_signals_report(int status)
 {

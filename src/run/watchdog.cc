@@ -49,12 +49,12 @@ void watchdog_arm(const char *op, unsigned seconds, bool main_line)
     expiry_len = n < 0                                      ? 0
                  : n < static_cast<int>(sizeof expiry_text) ? static_cast<size_t>(n)
                                                             : sizeof expiry_text - 1;
-    struct sigaction sa {};
+    struct sigaction sa = {};
     sa.sa_handler = on_expiry;
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = SA_RESTART;
     sigaction(SIGPROF, &sa, nullptr);
-    struct itimerval t {};
+    struct itimerval t = {};
     t.it_value.tv_sec = seconds;
     setitimer(ITIMER_PROF, &t, nullptr);
 }
@@ -64,15 +64,15 @@ void watchdog_arm(const char *op, unsigned seconds, bool main_line)
 unsigned watchdog_walk_seconds(const char *path)
 {
     struct stat st;
-    const unsigned long long mib =
-        stat(path, &st) == 0 && st.st_size > 0 ? static_cast<unsigned long long>(st.st_size) >> 20
-                                               : 0;
+    const unsigned long long mib = stat(path, &st) == 0 && st.st_size > 0
+                                       ? static_cast<unsigned long long>(st.st_size) >> 20
+                                       : 0;
     return watchdog_seconds + static_cast<unsigned>(std::min(mib, 1ull << 30));
 }
 
 void watchdog_disarm()
 {
-    struct itimerval t {};
+    struct itimerval t = {};
     setitimer(ITIMER_PROF, &t, nullptr);
 }
 

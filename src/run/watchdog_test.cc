@@ -91,25 +91,27 @@ TEST_P(ZeroedFirstLeaf, RunEndsWithItsMessage)
 
 INSTANTIATE_TEST_SUITE_P(
     Phases, ZeroedFirstLeaf,
-    testing::Values(
-        SpinCase{"Copy", [](RunSettings *s, const std::string &dir) {
-                     static std::string target;
-                     target = dir;
-                     s->copy_target = target.c_str();
-                 },
-                 "data_copy"},
-        SpinCase{"Truncate", [](RunSettings *s, const std::string &) {
-                     s->truncate = 1;
-                     s->days_raw = 1;
-                     s->days_consolidated = 1;
-                 },
-                 "data_truncate"},
-        // The batch of unit 1 starts at its oldest record, on that page.
-        SpinCase{"Query", [](RunSettings *s, const std::string &) {
-                     s->query = 1;
-                     ASSERT_EQ(add_col(1, "echo 5", 0, 0), 0);
-                 },
-                 "data_put_value"}),
+    testing::Values(SpinCase{"Copy",
+                             [](RunSettings *s, const std::string &dir) {
+                                 static std::string target;
+                                 target = dir;
+                                 s->copy_target = target.c_str();
+                             },
+                             "data_copy"},
+                    SpinCase{"Truncate",
+                             [](RunSettings *s, const std::string &) {
+                                 s->truncate = 1;
+                                 s->days_raw = 1;
+                                 s->days_consolidated = 1;
+                             },
+                             "data_truncate"},
+                    // The batch of unit 1 starts at its oldest record, on that page.
+                    SpinCase{"Query",
+                             [](RunSettings *s, const std::string &) {
+                                 s->query = 1;
+                                 ASSERT_EQ(add_col(1, "echo 5", 0, 0), 0);
+                             },
+                             "data_put_value"}),
     testing_util::row_name);
 
 } // namespace

@@ -25,7 +25,7 @@ struct Btree {
     dev_t dev;
     ino_t ino;
     off_t room; // bytes of the file that writes can fill without running out of space
-    void *bulk;       // buffer of bulk reads, set by the first one
+    void *bulk; // buffer of bulk reads, set by the first one
     uint32_t bulk_size;
     DBT bulk_dbt;     // what the last bulk read returned
     void *bulk_next;  // the library's iterator over bulk_dbt; null at the end
@@ -565,7 +565,8 @@ int btree_compact(Btree *db, uint32_t fill_percent, const Slice *from, const Sli
     DBT start = dbt(from != nullptr ? *from : Slice{nullptr, 0});
     DBT stop = dbt(to != nullptr ? *to : Slice{nullptr, 0});
     int r = convert(db->db->compact(db->db, nullptr, from != nullptr ? &start : nullptr,
-                                    to != nullptr ? &stop : nullptr, &c, give_back ? DB_FREE_SPACE : 0, nullptr));
+                                    to != nullptr ? &stop : nullptr, &c,
+                                    give_back ? DB_FREE_SPACE : 0, nullptr));
     out->emptied = c.compact_pages_free;
     out->given_back = c.compact_pages_truncated;
     // The cut gives back the blocks reserved past the old end as well.

@@ -46,8 +46,7 @@ struct KeyCase {
 };
 
 class KeyBytes : public ::testing::TestWithParam<KeyCase>
-{
-};
+{};
 
 TEST_P(KeyBytes, EncodeIsBigEndianAndDecodeRoundTrips)
 {
@@ -86,11 +85,12 @@ TEST_F(Handle, DumpShowsRecordLayouts)
     ASSERT_EQ(data_put_value(0, 1000, 2, 1, 0, 64.0), 0);
     ASSERT_EQ(data_close(), 0);
 
-    const testing_util::CommandResult dumped = testing_util::run_command("db5.3_dump '" + path + "' 2>&1");
+    const testing_util::CommandResult dumped =
+        testing_util::run_command("db5.3_dump '" + path + "' 2>&1");
     EXPECT_EQ(dumped.status, 0);
     EXPECT_EQ(dumped.out, "VERSION=3\nformat=bytevalue\ntype=btree\ndb_pagesize=" +
-                              std::to_string(store_page_size(read_file(path))) +
-                              "\nHEADER=END\n " + hex(key_bytes(1, 0, 1000)) + "\n " +
+                              std::to_string(store_page_size(read_file(path))) + "\nHEADER=END\n " +
+                              hex(key_bytes(1, 0, 1000)) + "\n " +
                               hex(sample_bytes(2.5, 2.5, 2.5)) + "\n " +
                               hex(key_bytes(2, LAST_LEVEL, 0)) + "\n " +
                               hex(last_bytes(0, 1000, 64.0)) + "\nDATA=END\n");
@@ -153,8 +153,7 @@ struct ForeignCase {
 };
 
 class ForeignFile : public Handle, public ::testing::WithParamInterface<ForeignCase>
-{
-};
+{};
 
 // The library's own complaint about such files must not reach the user.
 TEST_P(ForeignFile, OnlyOwnMessagesOnStandardError)

@@ -177,10 +177,10 @@ int count_values(uint16_t unit, int level, uint32_t ts, Batch *out)
             return 1;
     }
     uint32_t last = b.prev_ts;
-    double avg = b.count != 0 && b.first < last ? b.sum / static_cast<double>(last - b.first)
-                                                 : b.sum;
-    trace(2, "count_values(unit %d, level %d, ts %u) returning count %u\n", unit,
-          arg_level(level), b.first, b.count);
+    double avg =
+        b.count != 0 && b.first < last ? b.sum / static_cast<double>(last - b.first) : b.sum;
+    trace(2, "count_values(unit %d, level %d, ts %u) returning count %u\n", unit, arg_level(level),
+          b.first, b.count);
     *out = Batch{b.count, b.mn, avg, b.mx};
     return 0;
 }

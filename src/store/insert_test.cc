@@ -22,8 +22,7 @@ using testing_util::Raw;
 using testing_util::sample_bytes;
 
 class Insert : public testing_util::StoreTest
-{
-};
+{};
 
 // --- Differences --------------------------------------------------------
 
@@ -40,8 +39,7 @@ struct DiffCase {
 };
 
 class Differences : public testing_util::StoreTest, public ::testing::WithParamInterface<DiffCase>
-{
-};
+{};
 
 TEST_P(Differences, StoresSampleAndRewritesLastRecord)
 {
@@ -120,8 +118,7 @@ struct StoreFailure {
 
 class InsertFails : public testing_util::StoreTest,
                     public ::testing::WithParamInterface<StoreFailure>
-{
-};
+{};
 
 // Fault: a failed get or put of the LastRecord left no trace but a message,
 // and the run could end with status 0.
@@ -403,8 +400,7 @@ struct Model {
 };
 
 class CascadeModel : public testing_util::StoreTest, public ::testing::WithParamInterface<unsigned>
-{
-};
+{};
 
 TEST_P(CascadeModel, StoreMatchesModelAtEveryLevel)
 {

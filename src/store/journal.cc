@@ -135,7 +135,8 @@ ssize_t read_at(int fd, void *buf, size_t n, off_t at)
 {
     size_t done = 0;
     while (done < n) {
-        ssize_t r = pread(fd, static_cast<char *>(buf) + done, n - done, at + static_cast<off_t>(done));
+        ssize_t r =
+            pread(fd, static_cast<char *>(buf) + done, n - done, at + static_cast<off_t>(done));
         if (r == -1 && errno == EINTR)
             continue;
         if (r == -1)
@@ -314,8 +315,7 @@ ssize_t held_write(Journal *j, const void *buf, size_t n, off_t at)
         }
         j->page_size = static_cast<uint32_t>(n);
     }
-    if (n != j->page_size || at < 0 || at % j->page_size != 0 ||
-        at / j->page_size >= UINT32_MAX) {
+    if (n != j->page_size || at < 0 || at % j->page_size != 0 || at / j->page_size >= UINT32_MAX) {
         errno = EINVAL;
         return -1;
     }
@@ -751,8 +751,9 @@ int replay(int jfd, int fd, const Header &h)
         r = apply(fd, h, pgnos, 1, [&](uint32_t i) -> unsigned char * {
             const auto at = static_cast<off_t>(HEADER_SIZE + 8ull * h.pages +
                                                static_cast<uint64_t>(i) * h.page_size);
-            return read_at(jfd, page, h.page_size, at) == static_cast<ssize_t>(h.page_size) ? page
-                                                                                  : nullptr;
+            return read_at(jfd, page, h.page_size, at) == static_cast<ssize_t>(h.page_size)
+                       ? page
+                       : nullptr;
         });
     int saved = errno;
     free(pgnos);

@@ -52,7 +52,8 @@ std::string journal_of(const std::string &from, const std::string &to)
         put_le(j, p, 8);
     for (uint64_t p : pages)
         j += to.substr(p * PAGE, PAGE);
-    const uLong crc = crc32(0, reinterpret_cast<const Bytef *>(j.data()), static_cast<uInt>(j.size()));
+    const uLong crc =
+        crc32(0, reinterpret_cast<const Bytef *>(j.data()), static_cast<uInt>(j.size()));
     j += "DORVEND1";
     put_le(j, crc, 4);
     put_le(j, pages.size(), 4);

@@ -1,8 +1,8 @@
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -53,8 +53,7 @@ std::vector<Raw> sorted(std::vector<Raw> v)
 }
 
 class Truncate : public testing_util::StoreTest
-{
-};
+{};
 
 TEST_F(Truncate, CutoffsPerLevelAndLastRecordByOwnTime)
 {
@@ -104,8 +103,7 @@ struct CutoffCase {
 
 class TruncateCutoff : public testing_util::StoreTest,
                        public ::testing::WithParamInterface<CutoffCase>
-{
-};
+{};
 
 // Fault: days x 86400 in 32 bits, or a limit before the epoch, wrapped to
 // a cutoff in the future and deleted every record.
@@ -120,7 +118,8 @@ TEST_P(TruncateCutoff, NeverWrapsIntoTheFuture)
     std::string out = ::testing::internal::GetCapturedStdout();
     // Each record examined, none deleted.
     EXPECT_EQ(out, std::string(c.trace) + "1, 0, 1, val: 1.00, 1.00, 1.00\n1, 0, " +
-                       std::to_string(c.now) + ", val: 1.00, 1.00, 1.00\n"
+                       std::to_string(c.now) +
+                       ", val: 1.00, 1.00, 1.00\n"
                        "1, 1, 1, val: 1.00, 1.00, 1.00\n1, 65535, 0, last: 0, 1, 1.00\n"
                        "data_truncate: 0 of 4 entries deleted\n"
                        "data_truncate: not compacted: file 8192 bytes, its pages 100% full\n");
@@ -177,8 +176,7 @@ struct WalkFailure {
 
 class TruncateWalkFails : public testing_util::StoreTest,
                           public ::testing::WithParamInterface<WalkFailure>
-{
-};
+{};
 
 // Fault: a truncation that could not walk the store reported success.
 TEST_P(TruncateWalkFails, ReportsSummaryAndFails)
@@ -211,8 +209,7 @@ struct DelFailure {
 
 class TruncateDelFails : public testing_util::StoreTest,
                          public ::testing::WithParamInterface<DelFailure>
-{
-};
+{};
 
 TEST_P(TruncateDelFails, StopsAtOnceWithoutSummary)
 {
@@ -439,8 +436,8 @@ TEST_F(Packing, KilledWhilePackingLeavesAWholeStore)
         ASSERT_EQ(data_open(path.c_str(), true), 0);
         const std::vector<Raw> got = testing_util::dump_store();
         ASSERT_EQ(data_close(), 0);
-        ASSERT_TRUE(got == sorted(all) || got == sorted(kept)) << "round " << round << ": "
-                                                               << got.size() << " records";
+        ASSERT_TRUE(got == sorted(all) || got == sorted(kept))
+            << "round " << round << ": " << got.size() << " records";
         EXPECT_EQ(testing_util::verify(path), "");
         EXPECT_EQ(access((path + ".packed").c_str(), F_OK), -1) << "round " << round;
         (got.size() == kept.size() ? packed : whole)++;
@@ -536,7 +533,8 @@ class Compact : public testing_util::StoreTest
             uint32_t ts = k.ts;
             if (k.level == LAST_LEVEL)
                 memcpy(&ts, r.value.data() + offsetof(LastRecord, ts), sizeof ts);
-            if (ts >= (k.level == 0 || k.level == LAST_LEVEL ? now - days0 * DAY : now - days1 * DAY))
+            if (ts >=
+                (k.level == 0 || k.level == LAST_LEVEL ? now - days0 * DAY : now - days1 * DAY))
                 out.push_back(r);
         }
         return out;
@@ -572,8 +570,7 @@ struct CompactCase {
 };
 
 class CompactAfterTruncation : public Compact, public ::testing::WithParamInterface<CompactCase>
-{
-};
+{};
 
 // Fault: a truncation left the file at its size, every page it emptied and
 // every half-full page still in it.
@@ -620,11 +617,12 @@ TEST_P(CompactAfterTruncation, KeepsWhatTheWalkKeepsInAPackedFile)
               (UNITS - 1) * 60);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Stores, CompactAfterTruncation,
-    ::testing::Values(CompactCase{"most_records_go", 1, 365, true},
-                      CompactCase{"none_go_pages_half_full", 365, 365, false}),
-    [](const ::testing::TestParamInfo<CompactCase> &info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Stores, CompactAfterTruncation,
+                         ::testing::Values(CompactCase{"most_records_go", 1, 365, true},
+                                           CompactCase{"none_go_pages_half_full", 365, 365, false}),
+                         [](const ::testing::TestParamInfo<CompactCase> &info) {
+                             return info.param.name;
+                         });
 
 // A store whose pages are full costs a truncation only the check: the file
 // is not written at all.
@@ -766,8 +764,7 @@ TEST_F(Copy, TargetThatCannotBeOpened)
 }
 
 class CopySelf : public Copy, public ::testing::WithParamInterface<const char *>
-{
-};
+{};
 
 // Fault: copying onto the store itself waited forever for the run's own
 // lock.
@@ -815,8 +812,7 @@ struct CopyFailure {
 };
 
 class CopyFails : public Copy, public ::testing::WithParamInterface<CopyFailure>
-{
-};
+{};
 
 // Fault: a copy that stopped early reported success, and a repair script
 // would have moved the partial copy over the store.
@@ -862,8 +858,8 @@ TEST_F(Copy, DamagedStoreIsRebuilt)
     for (uint32_t i = 0; i < 3000; i++) {
         valid.push_back(sample(static_cast<uint16_t>(i % 7), static_cast<uint16_t>(i % 3), i));
         if (i % 100 == 0)
-            damaged.push_back({key_bytes(static_cast<uint16_t>(i % 7), 1, i + 100000),
-                               std::string(i % 24, 'd')});
+            damaged.push_back(
+                {key_bytes(static_cast<uint16_t>(i % 7), 1, i + 100000), std::string(i % 24, 'd')});
     }
     for (uint16_t u = 0; u < 7; u++)
         valid.push_back(last(u, 500 + u));
@@ -883,7 +879,6 @@ TEST_F(Copy, DamagedStoreIsRebuilt)
     EXPECT_EQ(testing_util::verify(target), "");
     EXPECT_EQ(contents(target), sorted(valid));
 }
-
 
 // --- A zeroed page --------------------------------------------------------
 
@@ -939,8 +934,7 @@ TEST_P(ZeroedPage, TruncateFails)
 }
 
 // Leaves in the middle of the tree (page 1 is its root).
-INSTANTIATE_TEST_SUITE_P(Leaves, ZeroedPage, ::testing::Values(3, 8, 15),
-                         testing_util::page_name);
+INSTANTIATE_TEST_SUITE_P(Leaves, ZeroedPage, ::testing::Values(3, 8, 15), testing_util::page_name);
 
 } // namespace
 } // namespace dorvane

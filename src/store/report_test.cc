@@ -37,8 +37,7 @@ struct ReportCase {
 };
 
 class Report : public testing_util::TestWithParam<ReportCase>
-{
-};
+{};
 
 TEST_P(Report, PrintsExactText)
 {

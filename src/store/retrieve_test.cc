@@ -33,8 +33,7 @@ Rec flat(uint32_t ts, double v, uint16_t unit = 1, uint16_t level = 0)
 }
 
 class Retrieve : public testing_util::StoreTest
-{
-};
+{};
 
 // --- Argument checks ----------------------------------------------------
 
@@ -47,8 +46,7 @@ struct BadRequest {
 
 class RetrieveRefuses : public testing_util::StoreTest,
                         public ::testing::WithParamInterface<BadRequest>
-{
-};
+{};
 
 TEST_P(RetrieveRefuses, PrintsMessageAndLeavesValues)
 {
@@ -65,8 +63,7 @@ TEST_P(RetrieveRefuses, PrintsMessageAndLeavesValues)
 INSTANTIATE_TEST_SUITE_P(
     Requests, RetrieveRefuses,
     ::testing::Values(BadRequest{"EmptyRange", 100, 100, 2, "get_values: beg 100 >= end 100\n"},
-                      BadRequest{"BackwardsRange", 200, 100, 2,
-                                 "get_values: beg 200 >= end 100\n"},
+                      BadRequest{"BackwardsRange", 200, 100, 2, "get_values: beg 200 >= end 100\n"},
                       BadRequest{"TypeZero", 0, 100, 0, "get_values: invalid type 0\n"},
                       BadRequest{"TypeFour", 0, 100, 4, "get_values: invalid type 4\n"}),
     testing_util::row_name);
@@ -81,8 +78,7 @@ struct ResampleCase {
 };
 
 class Resample : public testing_util::StoreTest, public ::testing::WithParamInterface<ResampleCase>
-{
-};
+{};
 
 TEST_P(Resample, FillsBuckets)
 {

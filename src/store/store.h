@@ -178,7 +178,7 @@ enum class RecordKind : int { sample = 1, last = 2, invalid = 3 };
 
 // A record as a walk meets it, copied out of the library's memory.
 struct WalkRecord {
-    SampleKey key;       // all zero when the key is not KEY_SIZE bytes
+    SampleKey key; // all zero when the key is not KEY_SIZE bytes
     RecordKind kind;
     SampleRecord sample; // kind sample (levels below LAST_LEVEL)
     LastRecord last;     // kind last (level LAST_LEVEL)

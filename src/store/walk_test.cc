@@ -29,10 +29,10 @@ Visit note(const WalkRecord &r, void *context)
     const char *kind = r.kind == RecordKind::sample ? "sample"
                        : r.kind == RecordKind::last ? "last"
                                                     : "invalid";
-    std::string word = r.key_size == KEY_SIZE ? std::to_string(r.key.unit) + "/" +
-                                                    std::to_string(r.key.level) + "/" +
-                                                    std::to_string(r.key.ts)
-                                              : "key" + std::to_string(r.key_size);
+    std::string word = r.key_size == KEY_SIZE
+                           ? std::to_string(r.key.unit) + "/" + std::to_string(r.key.level) + "/" +
+                                 std::to_string(r.key.ts)
+                           : "key" + std::to_string(r.key_size);
     s->records.push_back(word + " " + kind);
     if (s->stop_after != 0 && s->records.size() == s->stop_after)
         return s->fail_at_stop ? Visit::failed : Visit::stop;
@@ -78,22 +78,28 @@ TEST_P(WalkFrom, HandsOverEveryRecordInKeyOrder)
 }
 
 const std::vector<std::string> EVERY = {
-    "1/0/100 sample",    "1/0/200 sample", "1/1/200 sample", "1/65535/0 last",
-    "2/0/50 invalid",    "2/65535/0 invalid", "key3 invalid", "3/0/10 sample",
+    "1/0/100 sample", "1/0/200 sample",    "1/1/200 sample", "1/65535/0 last",
+    "2/0/50 invalid", "2/65535/0 invalid", "key3 invalid",   "3/0/10 sample",
 };
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, WalkFrom,
-    ::testing::Values(
-        WalkCase{"WholeStore", true, {}, 0, EVERY},
-        WalkCase{"FromAKeyThatIsThere", false, {1, 0, 200}, 0,
-                 std::vector<std::string>(EVERY.begin() + 1, EVERY.end())},
-        WalkCase{"FromBetweenKeys", false, {1, 0, 150}, 0,
-                 std::vector<std::string>(EVERY.begin() + 1, EVERY.end())},
-        WalkCase{"FromALaterUnit", false, {3, 0, 0}, 0, {"3/0/10 sample"}},
-        WalkCase{"PastTheLastRecord", false, {3, 0, 11}, 0, {}},
-        WalkCase{"StoppedByTheVisitor", true, {}, 2, {"1/0/100 sample", "1/0/200 sample"}},
-        WalkCase{"StoppedAfterARange", false, {1, 1, 0}, 1, {"1/1/200 sample"}}),
+    ::testing::Values(WalkCase{"WholeStore", true, {}, 0, EVERY},
+                      WalkCase{"FromAKeyThatIsThere",
+                               false,
+                               {1, 0, 200},
+                               0,
+                               std::vector<std::string>(EVERY.begin() + 1, EVERY.end())},
+                      WalkCase{"FromBetweenKeys",
+                               false,
+                               {1, 0, 150},
+                               0,
+                               std::vector<std::string>(EVERY.begin() + 1, EVERY.end())},
+                      WalkCase{"FromALaterUnit", false, {3, 0, 0}, 0, {"3/0/10 sample"}},
+                      WalkCase{"PastTheLastRecord", false, {3, 0, 11}, 0, {}},
+                      WalkCase{
+                          "StoppedByTheVisitor", true, {}, 2, {"1/0/100 sample", "1/0/200 sample"}},
+                      WalkCase{"StoppedAfterARange", false, {1, 1, 0}, 1, {"1/1/200 sample"}}),
     testing_util::row_name);
 
 TEST_F(Walk, VisitorFailureEndsTheWalkWithoutAMessage)
@@ -223,12 +229,12 @@ TEST_P(PutRecordFails, IsReported)
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, PutRecordFails,
-    ::testing::Values(
-        WriteFailure{"Put", BtreeOp::put, RecordKind::sample,
-                     "restore: db->put: No space left on device\n"},
-        WriteFailure{"InvalidRecord", BtreeOp::get, RecordKind::invalid,
-                     "restore: db->put: Invalid argument\n"},
-        WriteFailure{"Sync", BtreeOp::sync, RecordKind::sample, ": No space left on device\n"}),
+    ::testing::Values(WriteFailure{"Put", BtreeOp::put, RecordKind::sample,
+                                   "restore: db->put: No space left on device\n"},
+                      WriteFailure{"InvalidRecord", BtreeOp::get, RecordKind::invalid,
+                                   "restore: db->put: Invalid argument\n"},
+                      WriteFailure{"Sync", BtreeOp::sync, RecordKind::sample,
+                                   ": No space left on device\n"}),
     testing_util::row_name);
 
 } // namespace

@@ -15,16 +15,16 @@
 // refused rather than restored in part.
 #include <cerrno>
 #include <cinttypes>
-#include <cstdarg>
 #include <cmath>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "common/common.h"
 #include "run/run.h"
-#include "storetool/storetool.h"
 #include "store/store.h"
+#include "storetool/storetool.h"
 
 namespace dorvane {
 namespace {

@@ -9,8 +9,8 @@
 #include "common/common.h"
 #include "config/config.h"
 #include "run/run.h"
-#include "storetool/storetool.h"
 #include "store/store.h"
+#include "storetool/storetool.h"
 
 namespace dorvane {
 namespace {

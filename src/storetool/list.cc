@@ -10,8 +10,8 @@
 #include "common/common.h"
 #include "config/config.h"
 #include "run/run.h"
-#include "storetool/storetool.h"
 #include "store/store.h"
+#include "storetool/storetool.h"
 
 namespace dorvane {
 namespace {
@@ -41,8 +41,8 @@ struct Listing {
     // With a configuration: its images, and which units it names.
     bool configured;
     const ImageSpec *images;
-    const bool *named;     // 65536 entries
-    uint32_t next_named;   // the next configured unit not yet listed
+    const bool *named;   // 65536 entries
+    uint32_t next_named; // the next configured unit not yet listed
 };
 
 const CollectEntry *collect_of(uint16_t unit)

@@ -40,13 +40,13 @@ struct ToolSettings {
     const char *config_dir;  // -C (list)
     uint16_t *units;         // -u (export): ascending, each once
     unsigned unit_count;
-    Format format;           // -F (export)
-    int level;               // -l (export), 0 by default
-    uint32_t width;          // -w (export); 0: the records themselves
-    GraphType type;          // -a (export): average by default
-    bool merge;              // -m (restore)
-    const char *clause;      // export's time range words; null when none
-    const char *input;       // restore's file; null: standard input
+    Format format;      // -F (export)
+    int level;          // -l (export), 0 by default
+    uint32_t width;     // -w (export); 0: the records themselves
+    GraphType type;     // -a (export): average by default
+    bool merge;         // -m (restore)
+    const char *clause; // export's time range words; null when none
+    const char *input;  // restore's file; null: standard input
 };
 static_assert(std::is_trivially_destructible_v<ToolSettings>);
 
@@ -109,8 +109,14 @@ inline void out_bytes(const char *p, size_t n)
     memcpy(tool_out.buf + tool_out.len, p, n);
     tool_out.len += n;
 }
-inline void out_text(const char *text) { out_bytes(text, strlen(text)); }
-inline void out_char(char c) { out_bytes(&c, 1); }
+inline void out_text(const char *text)
+{
+    out_bytes(text, strlen(text));
+}
+inline void out_char(char c)
+{
+    out_bytes(&c, 1);
+}
 inline void out_u64(uint64_t v)
 {
     char b[24];

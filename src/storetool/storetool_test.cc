@@ -44,7 +44,8 @@ bool is_newer(const std::string &a, const std::string &b)
             (sa.st_mtim.tv_sec == sb.st_mtim.tv_sec && sa.st_mtim.tv_nsec > sb.st_mtim.tv_nsec));
 }
 
-class Store : public EndToEnd {
+class Store : public EndToEnd
+{
   protected:
     static void SetUpTestSuite()
     {
@@ -59,12 +60,13 @@ class Store : public EndToEnd {
             write_file(dir.path("v"), std::to_string(i) + "\n");
             write_file(dir.path("c"), std::to_string(600 * i) + "\n");
             std::string cmd = "cd " + dir.path() +
-                              " && TZ=UTC ASAN_OPTIONS=verify_asan_link_order=0 " + frozen_clock(T0 + 60 * i) + binary + " -q -c c.conf -d s.db";
+                              " && TZ=UTC ASAN_OPTIONS=verify_asan_link_order=0 " +
+                              frozen_clock(T0 + 60 * i) + binary + " -q -c c.conf -d s.db";
             ASSERT_EQ(system(cmd.c_str()), 0) << cmd;
         }
         // Into place in one step: tests in other processes may read it.
-        std::string cmd = "cp " + dir.path("s.db") + " " + cached + ".new && mv " + cached +
-                          ".new " + cached;
+        std::string cmd =
+            "cp " + dir.path("s.db") + " " + cached + ".new && mv " + cached + ".new " + cached;
         ASSERT_EQ(system(cmd.c_str()), 0);
     }
 
@@ -117,10 +119,11 @@ TEST_F(Store, ListNamesEveryUnit)
 
 TEST_F(Store, ListWithTheConfiguration)
 {
-    put("c.conf", std::string(COLLECT) + "collect 9 = 'echo 9' vdiff\n"
-                                         "image \"a.png\" { left graph 1 \"l\" \"y\" color 0 0 0 "
-                                         "right graph 12 \"r\" \"y\" color 0 0 0 }\n"
-                                         "image \"b.png\" { left graph 1 \"l\" \"y\" color 0 0 0 }\n");
+    put("c.conf", std::string(COLLECT) +
+                      "collect 9 = 'echo 9' vdiff\n"
+                      "image \"a.png\" { left graph 1 \"l\" \"y\" color 0 0 0 "
+                      "right graph 12 \"r\" \"y\" color 0 0 0 }\n"
+                      "image \"b.png\" { left graph 1 \"l\" \"y\" color 0 0 0 }\n");
     Result r = tool("list -d s.db -c c.conf");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
@@ -148,7 +151,8 @@ struct ExportCase {
     const char *out;
 };
 
-class StoreExport : public Store, public testing::WithParamInterface<ExportCase> {};
+class StoreExport : public Store, public testing::WithParamInterface<ExportCase>
+{};
 
 TEST_P(StoreExport, WritesTheRecords)
 {
@@ -175,9 +179,10 @@ INSTANTIATE_TEST_SUITE_P(
                    "time,unit,level,min,avg,max\n"
                    "1767226140,1,1,0,4,9\n"
                    "1767226680,1,1,9,13,18\n"},
-        ExportCase{"Json", "-u 1 -F json from 1767225600 to 1767225660",
-                   "[\n{\"time\":1767225600,\"unit\":1,\"level\":0,\"min\":0,\"avg\":0,\"max\":0},\n"
-                   "{\"time\":1767225660,\"unit\":1,\"level\":0,\"min\":1,\"avg\":1,\"max\":1}\n]\n"},
+        ExportCase{
+            "Json", "-u 1 -F json from 1767225600 to 1767225660",
+            "[\n{\"time\":1767225600,\"unit\":1,\"level\":0,\"min\":0,\"avg\":0,\"max\":0},\n"
+            "{\"time\":1767225660,\"unit\":1,\"level\":0,\"min\":1,\"avg\":1,\"max\":1}\n]\n"},
         ExportCase{"EmptyRange", "-u 1 -F json from 1 to 2", "[\n]\n"},
         ExportCase{"OpenMetrics", "-u 1,2 -F openmetrics from 1767225600 to 1767225660",
                    "# TYPE dorvane_min gauge\n"
@@ -269,8 +274,8 @@ TEST_F(Store, OpenMetricsBackfillsPrometheus)
     std::string cmd = std::string("cd ") + dir +
                       " && promtool tsdb create-blocks-from openmetrics x.om tsdb >blocks.txt 2>&1"
                       " && mkdir -p tsdb/wal && promtool tsdb dump tsdb >samples.txt 2>&1";
-    ASSERT_EQ(system(cmd.c_str()), 0) << read_file(path("blocks.txt"))
-                                      << read_file(path("samples.txt"));
+    ASSERT_EQ(system(cmd.c_str()), 0)
+        << read_file(path("blocks.txt")) << read_file(path("samples.txt"));
     // Every level-0 record of the three units, once per family.
     std::istringstream lines(read_file(path("samples.txt")));
     std::string line;
@@ -303,8 +308,7 @@ TEST_F(Store, ExportWaitsForARunThatHoldsTheStore)
     const unsigned long stored = strtoul(r.out.c_str() + r.out.find('\n') + 1, nullptr, 10);
     EXPECT_GE(stored, started);
     EXPECT_LE(stored, static_cast<unsigned long>(time(nullptr)));
-    EXPECT_EQ(r.out,
-              "time,unit,level,min,avg,max\n" + std::to_string(stored) + ",5,0,99,99,99\n");
+    EXPECT_EQ(r.out, "time,unit,level,min,avg,max\n" + std::to_string(stored) + ",5,0,99,99,99\n");
 }
 
 // --- dump and restore ---------------------------------------------------------
@@ -413,7 +417,8 @@ struct MalformedCase {
     const char *err;
 };
 
-class MalformedDump : public Store, public testing::WithParamInterface<MalformedCase> {};
+class MalformedDump : public Store, public testing::WithParamInterface<MalformedCase>
+{};
 
 // Nothing is written, not even the store's file, until every line is good.
 TEST_P(MalformedDump, IsRefusedByLine)
@@ -459,8 +464,9 @@ INSTANTIATE_TEST_SUITE_P(
                       "restore: d.txt:2: invalid minimum: 1e999\n"},
         MalformedCase{"NanWithoutBits", DUMP_HEAD "sample 1 0 5 1 1 nan\nend 1\n",
                       "restore: d.txt:2: invalid maximum: nan\n"},
-        MalformedCase{"NanBitsNotANan", DUMP_HEAD "sample 1 0 5 nan(0x3ff0000000000000) 1 1\n"
-                                                  "end 1\n",
+        MalformedCase{"NanBitsNotANan",
+                      DUMP_HEAD "sample 1 0 5 nan(0x3ff0000000000000) 1 1\n"
+                                "end 1\n",
                       "restore: d.txt:2: invalid minimum: nan(0x3ff0000000000000)\n"},
         MalformedCase{"SampleAtTheLastLevel", DUMP_HEAD "sample 1 65535 0 1 1 1\nend 1\n",
                       "restore: d.txt:2: a sample at level 65535\n"},
@@ -483,7 +489,8 @@ struct RefusedCase {
     int setup; // 0 the made store; 1 no store; 2 a zero-length file; 3 an empty store
 };
 
-class StoreRefused : public Store, public testing::WithParamInterface<RefusedCase> {};
+class StoreRefused : public Store, public testing::WithParamInterface<RefusedCase>
+{};
 
 // Status 1 and the message; the store (or its absence) stays as it was.
 TEST_P(StoreRefused, WithItsMessage)
@@ -540,7 +547,8 @@ struct DamagedCase {
     const char *counted; // the end of the list's total line
 };
 
-class StoreDamaged : public Store, public testing::WithParamInterface<DamagedCase> {};
+class StoreDamaged : public Store, public testing::WithParamInterface<DamagedCase>
+{};
 
 TEST_P(StoreDamaged, NamedAndReadPast)
 {
@@ -602,7 +610,8 @@ struct UsageCase {
     std::string err;
 };
 
-class StoreUsage : public Store, public testing::WithParamInterface<UsageCase> {};
+class StoreUsage : public Store, public testing::WithParamInterface<UsageCase>
+{};
 
 TEST_P(StoreUsage, Line)
 {

@@ -11,8 +11,8 @@
 #include <ctime>
 
 #include "common/common.h"
-#include "storetool/storetool.h"
 #include "store/store.h"
+#include "storetool/storetool.h"
 
 namespace dorvane {
 

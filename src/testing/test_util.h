@@ -76,7 +76,8 @@ class Test : public ::testing::Test
     ~Test() override { reset_process_state(); }
 };
 
-template <class Param> class TestWithParam : public Test, public ::testing::WithParamInterface<Param>
+template <class Param>
+class TestWithParam : public Test, public ::testing::WithParamInterface<Param>
 {
 };
 
@@ -86,7 +87,10 @@ template <class Param> class TestWithParam : public Test, public ::testing::With
 // (instead of a dump of its bytes). Each test file makes it visible next to
 // its rows with `using testing_util::PrintTo;`.
 template <class Row>
-    requires requires(const Row &row) { std::string(row.name); }
+requires requires(const Row &row)
+{
+    std::string(row.name);
+}
 void PrintTo(const Row &row, std::ostream *os)
 {
     *os << row.name;
