@@ -6,20 +6,24 @@ work=$(mktemp -d) || exit 1
 trap 'rm -rf "$work"' EXIT
 failed=0
 
-# case <name> <file under src/> <include> <status> <expected output>
-case_() {
-	tree="$work/$1"
-	mkdir -p "$tree/src/$(dirname "$2")"
-	printf '// a file\n#include <cstdio>\n\n#include "%s"\n' "$3" >"$tree/src/$2"
-	out=$(sh "$lint" "$tree")
+# expect <name> <status> <expected output>: the lint on the tree <name>.
+expect() {
+	out=$(sh "$lint" "$work/$1")
 	status=$?
-	if [ "$status" != "$4" ] || [ "$out" != "$5" ]; then
+	if [ "$status" != "$2" ] || [ "$out" != "$3" ]; then
 		echo "lint_test: $1: status $status, output:"
 		echo "$out"
-		echo "lint_test: $1: wanted status $4, output:"
-		echo "$5"
+		echo "lint_test: $1: wanted status $2, output:"
+		echo "$3"
 		failed=1
 	fi
+}
+
+# case <name> <file under src/> <include> <status> <expected output>
+case_() {
+	mkdir -p "$work/$1/src/$(dirname "$2")"
+	printf '// a file\n#include <cstdio>\n\n#include "%s"\n' "$3" >"$work/$1/src/$2"
+	expect "$1" "$4" "$5"
 }
 
 up="lint: an include that points up or across the layers:"
@@ -52,12 +56,8 @@ case_ Toolkit testing/test_util.h run/run.h 0 "lint: clean"
 # A file that is not formatted is named with its line and column.
 mkdir -p "$work/Unformatted/src/pool"
 printf 'int f()  { return 1; }\n' >"$work/Unformatted/src/pool/pool.cc"
-out=$(sh "$lint" "$work/Unformatted")
-if [ $? != 1 ] || [ "$out" != "lint: not formatted as .clang-format says (clang-format -i fixes it):
-src/pool/pool.cc:1:8" ]; then
-	echo "lint_test: Unformatted: $out"
-	failed=1
-fi
+expect Unformatted 1 "lint: not formatted as .clang-format says (clang-format -i fixes it):
+src/pool/pool.cc:1:8"
 
 [ "$failed" -eq 0 ] && echo "lint_test: every case as expected"
 exit "$failed"

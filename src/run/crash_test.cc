@@ -597,10 +597,8 @@ pid_t start_run(const std::string &folder, uint32_t at, const std::string &faket
     dup2(null, 2);
     if (chdir(folder.c_str()) != 0)
         _exit(99);
-    // What a killed process of the same number left (see frozen-clock).
-    const std::string self = std::to_string(getpid());
-    unlink(("/dev/shm/faketime_shm_" + self).c_str());
-    unlink(("/dev/shm/sem.faketime_sem_" + self).c_str());
+    // What a killed process of the same number left.
+    clear_faketime_files(getpid());
     setenv("TZ", "UTC", 1);
     setenv("LD_PRELOAD", faketime.c_str(), 1);
     setenv("FAKETIME", ("@" + clock_text(at)).c_str(), 1);
@@ -648,11 +646,8 @@ Kill run_and_kill(const std::string &folder, const std::string &journal, uint32_
             usleep(20);
     }
     Kill k{WIFSIGNALED(st) && WTERMSIG(st) == SIGKILL, gone - seen};
-    // libfaketime names its shared memory after the process and removes it
-    // at exit; after a kill that is the test's to do, or a later process
-    // with the same number cannot start under faketime.
-    unlink(("/dev/shm/faketime_shm_" + std::to_string(pid)).c_str());
-    unlink(("/dev/shm/sem.faketime_sem_" + std::to_string(pid)).c_str());
+    // libfaketime removes its files at exit; after a kill that is ours.
+    clear_faketime_files(pid);
     EXPECT_TRUE(k.killed || (WIFEXITED(st) && WEXITSTATUS(st) == 0)) << args;
     return k;
 }

@@ -252,9 +252,16 @@ inline int finish(pid_t pid, FILE *out)
     return shell_status(st);
 }
 
-// faketime's semaphore and shared memory files of processes that are gone
-// (see tests/frozen-clock): one killed under faketime leaves them, and a
-// later process that gets its number cannot start.
+// faketime's semaphore and shared memory files of process pid (see
+// tests/frozen-clock): one killed under faketime leaves them, and a later
+// process that gets its number cannot start.
+inline void clear_faketime_files(pid_t pid)
+{
+    unlink(("/dev/shm/faketime_shm_" + std::to_string(pid)).c_str());
+    unlink(("/dev/shm/sem.faketime_sem_" + std::to_string(pid)).c_str());
+}
+
+// Those of every process that is gone.
 inline void clear_dead_faketime_files()
 {
     DIR *d = opendir("/dev/shm");
