@@ -27,7 +27,7 @@ namespace {
 // once, as one fprintf would write it, so that it does not mingle with the
 // output of a command that the run started. A line longer than the buffer
 // is written in pieces.
-void emit(const char *reason, const char *format, va_list ap)
+__attribute__((format(printf, 2, 0))) void emit(const char *reason, const char *format, va_list ap)
 {
     const int saved = errno;
     char line[4096];
