@@ -1,6 +1,7 @@
 # Thin wrapper around CMake so that the README's commands work as they stand.
 BUILD   ?= build
 JOBS    ?= $(shell nproc 2>/dev/null || echo 2)
+# CI sets CI: there every warning, gcc's or clang's, fails the build.
 WERROR  := $(if $(CI),ON,OFF)
 
 PREFIX  ?= /usr/local
